@@ -1,0 +1,66 @@
+// File primitives: the only code that calls the operating system. None of
+// them prints, throws or stops the run; a failure shows only in the result
+// (handle -1, empty text, count 0, false), and every operation given handle
+// -1 does nothing and fails quietly.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace meld {
+
+enum class FStatus { Okay, Exists, Failed };
+
+// Makes descriptors 0, 1 and 2 open (on /dev/null) so that no file of the run
+// can take one of them, and ignores SIGXFSZ so that a file size limit shows
+// as a write error instead of killing the run halfway.
+void FSTARTUP();
+
+// True for an existing entry that is not a directory (links followed).
+bool FILE(std::string_view cname);
+
+// Opens an existing regular file for reading; never blocks (a FIFO, device
+// or socket gives -1).
+int FOPEN(std::string_view cname);
+
+// Creates or truncates a regular file, mode 0666 less the umask, open for
+// reading and writing; -1 when that is impossible or the name is no regular file.
+int FCREATE(std::string_view cname);
+
+// Reads up to ncount bytes at the current position (repeating short reads)
+// and returns those before the first byte 0. *pbfailed, when given, tells a
+// read error (or handle -1) apart from an empty file.
+std::string FREADSTR(int nhandle, long long ncount, bool* pbfailed = nullptr);
+
+// Writes all of ctext at the current position; returns the bytes written.
+long long FWRITE(int nhandle, std::string_view ctext);
+
+bool FCLOSE(int nhandle);
+
+// Deletes the file: 0 when deleted, -1 otherwise.
+int FERASE(std::string_view cname);
+
+// Opens an existing regular file for appending and takes an exclusive lock
+// on it, waiting at most nwaitsec seconds. When the name meanwhile names
+// another file, that one is taken instead. *pnsize gets the size under the
+// lock. -1 on any failure; the file is then untouched.
+int FOPENLOCKED(std::string_view cname, int nwaitsec, long long* pnsize);
+
+// The byte at offset noff (0-based), or -1 when there is none.
+int FBYTEAT(int nhandle, long long noff);
+
+// Appends ctext in one write and makes it durable. On a failed or short
+// write or a failed sync the file is cut back to nsize and false returned.
+bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize);
+
+// Makes cname hold exactly ctext, whole or not at all: the text is written
+// and synced under a temporary name first and then linked to cname, which
+// is never replaced. Exists when cname appeared meanwhile.
+FStatus FCREATENEW(std::string_view cname, std::string_view ctext);
+
+// Replaces the whole content of an open file by ctext, under an exclusive
+// lock that the handle keeps until it is closed, so that runs which end
+// together leave one whole text and not a mixture. Returns the bytes written.
+long long FREPLACE(int nhandle, std::string_view ctext);
+
+}  // namespace meld

@@ -1,0 +1,35 @@
+// Mail field extraction: turns the mail text into one registration line.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "meld.h"
+
+namespace meld {
+
+// The value that starts at position nstart and ends before the first CR or
+// LF among positions nstart .. nstart + nwindow; empty when there is none.
+// Shown with the table's rule (see SHOWN).
+std::string FIELDSCAN(RUNSTATE& r, long long nstart, long long nwindow);
+
+// Appends ctext to cdst so that it cannot break the table: bytes below 32
+// become "." and ";" becomes ":".
+void SHOWN(std::string& cdst, std::string_view ctext);
+
+// True where canswer occurs in cmail as a whole word: the byte after it is
+// no letter (A-Z, a-z, 128-255) or the mail ends there.
+bool ANSWERED(std::string_view canswer, std::string_view cmail);
+
+// "-;" for the no answer, else "J;" for the yes answer, else "?;".
+std::string_view ANSWERCODE(std::string_view cno, std::string_view cyes, std::string_view cmail);
+
+// Appends the registration line of CMAIL (with the days of CTAGE and
+// NANZTAGE) and its CR LF to CLINE.
+void APPENDLINE(RUNSTATE& r);
+
+// The registration line for a mail and a day list text, for callers
+// without a run.
+std::string MAILLINE(std::string_view cmail, std::string_view ctage);
+
+}  // namespace meld

@@ -1,0 +1,3 @@
+#include "meld.h"
+
+int main() { return meld::MAIN(); }

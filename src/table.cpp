@@ -1,0 +1,64 @@
+#include "table.h"
+
+#include "days.h"
+#include "file.h"
+
+namespace meld {
+
+namespace {
+
+constexpr std::string_view CTABNAME = "tabelle.csv";
+constexpr int NLOCKWAIT = 10;  // seconds a run waits for another run's lock
+
+// Appends CLINE to the existing table under its lock; false when the line
+// is not durably there (the table is then as it was).
+bool appendexisting(RUNSTATE& r) {
+  long long nsize = 0;
+  r.NTAB = FOPENLOCKED(CTABNAME, NLOCKWAIT, &nsize);
+  if (r.NTAB < 0) {
+    LOG(r, "tabelle.csv kann nicht geoeffnet werden");
+    return false;
+  }
+  LOG(r, "tabelle.csv eingelesen");
+  const int nlast = nsize > 0 ? FBYTEAT(r.NTAB, nsize - 1) : -1;
+  if (nsize > 0 && nlast < 0) return false;  // no last byte, no safe separator
+  return FAPPENDSYNC(r.NTAB, std::string(SEPARATOR(nsize, nlast)) + r.CLINE, nsize);
+}
+
+}  // namespace
+
+std::string TABHEADER(std::string_view ctage, long long nanztage) {
+  std::string chead = "Name;Mail;Anzahl;Eink;Tel;Nacht;";
+  chead += DAYHEADER(ctage, nanztage);
+  chead += "Text;\r\n";
+  return chead;
+}
+
+std::string_view SEPARATOR(long long nsize, int nlast) {
+  if (nsize <= 0 || nlast == '\n') return "";
+  return nlast == '\r' ? "\n" : "\r\n";
+}
+
+void STORETABLE(RUNSTATE& r) {
+  r.BSTORED = false;
+  // A table that another run creates meanwhile is appended to; the bound
+  // only guards against a name that keeps appearing and vanishing.
+  for (int ntry = 0; ntry < 3; ++ntry) {
+    if (FILE(CTABNAME)) {
+      r.BSTORED = appendexisting(r);
+      break;
+    }
+    r.CHEAD = TABHEADER(r.CTAGE, r.NANZTAGE);
+    const FStatus nst = FCREATENEW(CTABNAME, r.CHEAD + r.CLINE);
+    if (nst == FStatus::Exists && ntry < 2 && FILE(CTABNAME)) continue;
+    LOG(r, r.CHEAD);  // the header, its CR LF and an empty line
+    if (nst == FStatus::Okay) {
+      LOG(r, "tabelle.csv erzeugt");
+      r.BSTORED = true;
+    }
+    break;
+  }
+  LOG(r, r.BSTORED ? "tabelle.csv um eine Zeile ergaenzt" : "tabelle.csv konnte nicht ergaenzt werden - Abbruch");
+}
+
+}  // namespace meld

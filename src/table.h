@@ -1,0 +1,25 @@
+// Registration table tabelle.csv: a header line and one line per mail, every
+// field followed by ";", lines ended by CR LF. The table is only ever
+// appended to; a new one appears whole or not at all.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "meld.h"
+
+namespace meld {
+
+// Header line of a new table, CR LF included.
+std::string TABHEADER(std::string_view ctage, long long nanztage);
+
+// What must go before a new line so that it starts a record of its own,
+// given the size of the table and its last byte (-1 for none): nothing after
+// LF or in an empty table, LF after a lone CR, CR LF otherwise.
+std::string_view SEPARATOR(long long nsize, int nlast);
+
+// Stores CLINE in tabelle.csv (a new table gets CHEAD first), sets NTAB and
+// BSTORED and logs the table's protocol lines.
+void STORETABLE(RUNSTATE& r);
+
+}  // namespace meld

@@ -1,0 +1,140 @@
+#include "harness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <algorithm>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace meldtest {
+
+const char* const CEXAMPLEMAIL =
+    "Name: Erika Muster\r\n"
+    "E-Mail: erika.muster\r\n"
+    "Anzahl teilnehmende Pers.: 2\r\n"
+    "Restaurant: ja\r\n"
+    "Telefoon: 0123 456789\r\n"
+    "Uebernachtung Jugendherberge: nein\r\n"
+    "Tage: Fr12 Sa13\r\n"
+    "Text: Wir kommen gern; bis bald\r\n"
+    "Viele Gruesse\r\n"
+    "\r\n"
+    "--------------------- Ende des Originaltextes ---\r\n";
+const char* const CEXAMPLELINE =
+    "Erika Muster;erika.muster;2;J;T 0123 456789;-;J;J;-;Wir kommen gern: bis bald..Viele Gruesse....;\r\n";
+
+TempDir::TempDir() {
+  char ctemplate[] = "/tmp/meldtest.XXXXXX";
+  path = ::mkdtemp(ctemplate);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+void writefile(const std::string& cpath, const std::string& cbytes) {
+  std::ofstream(cpath, std::ios::binary | std::ios::trunc) << cbytes;
+}
+
+std::string readfile(const std::string& cpath) {
+  std::ifstream in(cpath, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool exists(const std::string& cpath) {
+  struct stat st;
+  return ::lstat(cpath.c_str(), &st) == 0;
+}
+
+std::vector<std::string> entries(const std::string& cdir) {
+  std::vector<std::string> cnames;
+  for (const auto& e : std::filesystem::directory_iterator(cdir)) cnames.push_back(e.path().filename().string());
+  std::sort(cnames.begin(), cnames.end());
+  return cnames;
+}
+
+bool isroot() { return ::geteuid() == 0; }
+
+void openup(const std::string& cdir) { ::chmod(cdir.c_str(), 0777); }
+
+namespace {
+
+int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  // Child: only async-signal-safe calls from here to exec.
+  if (opt.nsignalfd >= 0) {
+    char c;
+    while (::read(opt.nsignalfd, &c, 1) < 0 && errno == EINTR) {
+    }
+  }
+  if (::chdir(cdir.c_str()) != 0) ::_exit(120);
+  if (noutfd >= 0) {
+    ::dup2(noutfd, 1);
+    ::dup2(noutfd, 2);
+  }
+  if (opt.nfsizelimit >= 0) {
+    struct rlimit rl{static_cast<rlim_t>(opt.nfsizelimit), static_cast<rlim_t>(opt.nfsizelimit)};
+    ::setrlimit(RLIMIT_FSIZE, &rl);
+  }
+  if (opt.bunprivileged && ::geteuid() == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(121);
+  }
+  ::umask(022);
+  std::vector<const char*> argv;
+  for (const auto& c : opt.cprefix) argv.push_back(c.c_str());
+  argv.push_back(MELD_EXE);
+  argv.push_back(nullptr);
+  ::execv(argv[0], const_cast<char* const*>(argv.data()));
+  ::_exit(122);
+}
+
+}  // namespace
+
+int start(const std::string& cdir, const RunOptions& opt) { return spawn(cdir, opt, -1); }
+
+RunResult run(const std::string& cdir, const RunOptions& opt) {
+  RunResult res;
+  // Output goes to a file, not a pipe, so that a chatty child cannot block.
+  char cout[] = "/tmp/meldout.XXXXXX";
+  const int noutfd = ::mkstemp(cout);
+  const auto t0 = std::chrono::steady_clock::now();
+  const pid_t pid = spawn(cdir, opt, noutfd);
+  int nwstatus = 0;
+  auto nwait = std::chrono::microseconds(50);
+  for (;;) {
+    const pid_t r = ::waitpid(pid, &nwstatus, WNOHANG);
+    if (r == pid) break;
+    const double nsec = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (nsec > opt.ntimeout && !res.btimedout) {
+      res.btimedout = true;
+      ::kill(pid, SIGKILL);
+    }
+    std::this_thread::sleep_for(nwait);
+    if (nwait < std::chrono::milliseconds(2)) nwait *= 2;
+  }
+  res.nseconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  if (WIFEXITED(nwstatus)) res.nstatus = WEXITSTATUS(nwstatus);
+  if (WIFSIGNALED(nwstatus)) res.nsignal = WTERMSIG(nwstatus);
+  ::close(noutfd);
+  res.coutput = readfile(cout);
+  ::unlink(cout);
+  return res;
+}
+
+}  // namespace meldtest

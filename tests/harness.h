@@ -1,0 +1,54 @@
+// Helpers for tests that run the built executable in fresh directories.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace meldtest {
+
+// A fresh directory, removed with everything in it at the end of the scope.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
+  std::string operator/(const std::string& cname) const { return path + "/" + cname; }
+};
+
+void writefile(const std::string& cpath, const std::string& cbytes);
+std::string readfile(const std::string& cpath);
+bool exists(const std::string& cpath);
+std::vector<std::string> entries(const std::string& cdir);
+
+struct RunOptions {
+  bool bunprivileged = false;       // run the child as nobody
+  long long nfsizelimit = -1;       // RLIMIT_FSIZE for the child, -1 for none
+  std::vector<std::string> cprefix; // a command to run the tool under (strace)
+  double ntimeout = 30;             // seconds before the child is killed
+  int nsignalfd = -1;               // child blocks on reading this before exec
+};
+
+struct RunResult {
+  int nstatus = -1;     // exit status, or -1 when it did not exit normally
+  int nsignal = 0;      // terminating signal, if any
+  std::string coutput;  // everything it wrote to stdout and stderr
+  double nseconds = 0;
+  bool btimedout = false;
+};
+
+// Runs the tool in cdir and waits for it.
+RunResult run(const std::string& cdir, const RunOptions& opt = {});
+
+// Starts the tool in cdir without waiting; returns its process id.
+int start(const std::string& cdir, const RunOptions& opt = {});
+
+bool isroot();
+
+// The same directory made usable by an unprivileged child (mode 0777).
+void openup(const std::string& cdir);
+
+extern const char* const CEXAMPLEMAIL;  // the worked example mail
+extern const char* const CEXAMPLELINE;  // its line with days Fr12;Sa13;So14;
+
+}  // namespace meldtest

@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "days.h"
+#include "harness.h"
+#include "mailfields.h"
+#include "table.h"
+
+using namespace meld;
+
+namespace {
+
+const std::string CDAYS = "Fr12;Sa13;So14;";
+
+// The columns before the days, for mails built from a few lines.
+std::string head6(const std::string& cmail) {
+  const std::string cline = MAILLINE(cmail, "");
+  size_t npos = 0;
+  for (int n = 0; n < 6; ++n) npos = cline.find(';', npos) + 1;
+  return cline.substr(0, npos);
+}
+
+}  // namespace
+
+TEST(MailFields, WorkedExample) {
+  EXPECT_EQ(MAILLINE(meldtest::CEXAMPLEMAIL, CDAYS), meldtest::CEXAMPLELINE);
+}
+
+TEST(MailFields, Values) {
+  const std::string c100(100, 'n'), c101(101, 'n');
+  struct Case {
+    std::string cmail, cwant;
+  } cases[] = {
+      {"Name: Eva Beispiel\r\n", "Eva Beispiel;;;?;T ;?;"},
+      {"Name: " + c100 + "\r\n", c100 + ";;;?;T ;?;"},
+      {"Name: " + c101 + "\r\n", ";;;?;T ;?;"},
+      {"e Pers.: 12\r\n", ";;12;?;T ;?;"},
+      {"e Pers.: 123\r\n", ";;123;?;T ;?;"},
+      {"e Pers.: 1234\r\n", ";;;?;T ;?;"},
+      {"E-Mail: a@b\r\nAnzahl Pers.: zwei\r\n", ";a@b;;?;T ;?;"},
+      // An empty value stays empty instead of taking the next line.
+      {"Name: \r\nE-Mail: x@y\r\n", ";x@y;;?;T ;?;"},
+      // Bare LF ends a value like CR does.
+      {"Name: Eva\nE-Mail: e@v\n", "Eva;e@v;;?;T ;?;"},
+      // Control bytes and ";" cannot shift or break columns.
+      {"Name: a;b\tc\r\n", "a:b.c;;;?;T ;?;"},
+      {"Name: \xe4\xf6\xfc\r\n", "\xe4\xf6\xfc;;;?;T ;?;"},
+      // A value at the very end of the mail has no line end: empty.
+      {"Name: Eva", ";;;?;T ;?;"},
+      // Labels are case-sensitive.
+      {"name: Eva\r\n", ";;;?;T ;?;"},
+      // Telephone.
+      {"Telefoon: 0123\r\n", ";;;?;T 0123;?;"},
+      {"Telefoon: \r\n", ";;;?;T ;?;"},
+      {"Telefoon: 0123 456789\r\nx", ";;;?;T 0123 456789;?;"},
+      {"abc\r\nTel", ";;;?;T ;?;"},
+      {"xoon: ", ";;;?;T ;?;"},   // fills the last five bytes: not found
+      {"xoon: \r", ";;;?;T ;?;"},  // found, empty value
+      {"", ";;;?;T ;?;"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(head6(c.cmail), c.cwant) << c.cmail;
+}
+
+TEST(MailFields, Answers) {
+  struct Case {
+    std::string cmail;
+    const char *ceink, *cnacht;
+  } cases[] = {
+      {"Restaurant: ja\r\n", "J;", "?;"},
+      {"Restaurant: ja\r\nRestaurant: nein\r\n", "-;", "?;"},
+      {"Restaurant: nein", "-;", "?;"},  // the mail ends there
+      {"Restaurant: jawohl\r\n", "?;", "?;"},
+      {"Restaurant: ja.\r\n", "J;", "?;"},
+      {"Restaurant: ja\xe4\r\n", "?;", "?;"},
+      {"Restaurant: jawohl Restaurant: ja\r\n", "J;", "?;"},
+      {"Name: janne Test\r\n", "?;", "?;"},
+      {"Herberge: ja\r\n", "?;", "J;"},
+      {"Herberge: ja\r\nHerberge: nein\r\n", "?;", "-;"},
+      {"Unterkunft: neinsager\r\nHerberge: ja\r\n", "?;", "J;"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ANSWERCODE("Restaurant: nein", "Restaurant: ja", c.cmail), c.ceink) << c.cmail;
+    EXPECT_EQ(ANSWERCODE("e: nein", "e: ja", c.cmail), c.cnacht) << c.cmail;
+  }
+}
+
+TEST(MailFields, DaysAndFreeText) {
+  const std::string ctrail = std::string(21, '-') + " Ende des Ori";
+  struct Case {
+    std::string cmail, cdays, cwant;  // cwant: everything after the six columns
+  } cases[] = {
+      {"", "Fr12;", ";\r\n"},  // one unit: no day columns
+      {"", CDAYS, "-;-;-;;\r\n"},
+      {"Text: Sa13 kommt\r\n" + ctrail, CDAYS, "-;J;-;Sa13 kommt..;\r\n"},  // a token in the free text counts
+      {"Text: Hallo; bis bald\r\nZeile\r\n" + ctrail, "", "Hallo: bis bald..Zeile..;\r\n"},
+      {"Text: x\r\nkein Ende", "", ";\r\n"},
+      {"Hallo\r\n" + ctrail, "", ";\r\n"},  // no "Text: "
+      {ctrail + "\r\nText: spaet", "", ";\r\n"},  // marker before the text
+      {"Text: " + std::string(22, '-') + "Ende des Ori", "", ";\r\n"},
+      {"Text: A" + std::string(22, '-') + "Ende des Ori", "", "A;\r\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string cline = MAILLINE(c.cmail, c.cdays);
+    EXPECT_EQ(cline.substr(head6(c.cmail).size()), c.cwant) << c.cmail;
+  }
+}
+
+TEST(Days, CountTokensHeader) {
+  struct Case {
+    size_t nlen;
+    long long ndays;
+  } cases[] = {{0, 0}, {5, 0}, {8, 0}, {9, 0}, {10, 2}, {14, 2}, {15, 3}, {17, 3}, {1000, 200}};
+  for (const auto& c : cases) EXPECT_EQ(DAYCOUNT(std::string(c.nlen, 'x')), c.ndays) << c.nlen;
+  EXPECT_EQ(DAYTOKEN(CDAYS, 2), "Sa13");
+  EXPECT_EQ(TABHEADER(CDAYS + "\r\n", 3), "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;So14;Text;\r\n");
+  EXPECT_EQ(TABHEADER("", 0), "Name;Mail;Anzahl;Eink;Tel;Nacht;Text;\r\n");
+  EXPECT_EQ(SEPARATOR(0, -1), "");
+  EXPECT_EQ(SEPARATOR(5, '\n'), "");
+  EXPECT_EQ(SEPARATOR(5, '\r'), "\n");
+  EXPECT_EQ(SEPARATOR(5, ';'), "\r\n");
+}

@@ -1,0 +1,185 @@
+// End-to-end: the built executable in fresh directories, byte for byte.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+using namespace meldtest;
+
+namespace {
+
+const std::string CR = "\r\n";
+const std::string CDAYS = "Fr12;Sa13;So14;";
+const std::string CHEAD3 = "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;So14;Text;\r\n";
+const std::string CHEAD0 = "Name;Mail;Anzahl;Eink;Tel;Nacht;Text;\r\n";
+const std::string CLINE = CEXAMPLELINE;
+const std::string CLINE0 = "Erika Muster;erika.muster;2;J;T 0123 456789;-;Wir kommen gern: bis bald..Viele Gruesse....;\r\n";
+const std::string PMAIL = "mail.txt gelesen\r\n";
+const std::string PDAYS = "tage.txt gelesen: Fr12;Sa13;So14; 3 Tage - okay\r\n";
+const std::string PNODAYS = "tage.txt nicht vorhanden - Tage werden nicht verarbeitet\r\n";
+const std::string PREAD = "tabelle.csv eingelesen\r\n";
+const std::string PDONE = "tabelle.csv um eine Zeile ergaenzt\r\n";
+const std::string PFAIL = "tabelle.csv konnte nicht ergaenzt werden - Abbruch\r\n";
+const std::string PNOOPEN = "tabelle.csv kann nicht geoeffnet werden\r\n";
+
+std::string repeat(const std::string& c, int n) {
+  std::string r;
+  for (int i = 0; i < n; ++i) r += c;
+  return r;
+}
+
+struct Case {
+  const char* cname;
+  std::optional<std::string> cmail, ctage, ctab;
+  std::optional<std::string> cwanttab;  // unset: as before, or no regular file
+  std::string cwantprot;
+  int nwantstatus;
+  std::function<void(const TempDir&)> setup = nullptr;
+};
+
+void checkcase(const Case& c, const RunOptions& opt = {}) {
+  SCOPED_TRACE(c.cname);
+  TempDir d;
+  if (c.cmail) writefile(d / "mail.txt", *c.cmail);
+  if (c.ctage) writefile(d / "tage.txt", *c.ctage);
+  if (c.ctab) writefile(d / "tabelle.csv", *c.ctab);
+  if (c.setup) c.setup(d);
+  const RunResult res = run(d.path, opt);
+  EXPECT_EQ(res.nstatus, c.nwantstatus);
+  EXPECT_EQ(res.coutput, "");
+  EXPECT_LT(res.nseconds, 5);
+  EXPECT_EQ(readfile(d / "prot.txt"), c.cwantprot);
+  const auto cwant = c.cwanttab ? c.cwanttab : c.ctab;
+  if (cwant) {
+    EXPECT_EQ(readfile(d / "tabelle.csv"), *cwant);
+  } else {
+    struct stat st;
+    EXPECT_TRUE(::lstat((d / "tabelle.csv").c_str(), &st) != 0 || !S_ISREG(st.st_mode));
+  }
+  // Nothing but the four files (and what a case put there) is left behind.
+  for (const auto& cn : entries(d.path))
+    EXPECT_TRUE(cn == "mail.txt" || cn == "tage.txt" || cn == "tabelle.csv" || cn == "prot.txt") << cn;
+}
+
+void mkfifoat(const TempDir& d, const char* cname) { ::mkfifo((d / cname).c_str(), 0666); }
+
+}  // namespace
+
+TEST(Run, Cases) {
+  const std::string cbig = CHEAD3 + repeat(std::string(98, 'x') + CR, 520);  // over 50,000 bytes
+  const std::string czero = CHEAD3 + std::string("a\0b;\r\n", 6);
+  const std::string cdays1200 = repeat("Mo01;", 240);
+  const Case cases[] = {
+      {"worked example", CEXAMPLEMAIL, CDAYS, CHEAD3, CHEAD3 + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
+      {"no table", CEXAMPLEMAIL, CDAYS, {}, CHEAD3 + CLINE,
+       PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE, 0},
+      {"no day list", CEXAMPLEMAIL, {}, {}, CHEAD0 + CLINE0,
+       PMAIL + PNODAYS + CHEAD0 + CR + "tabelle.csv erzeugt\r\n" + PDONE, 0},
+      {"day list 5", CEXAMPLEMAIL, "Fr12;", CHEAD0, CHEAD0 + CLINE0,
+       PMAIL + "tage.txt gelesen: Fr12; wird nicht verwendet\r\n" + PREAD + PDONE, 0},
+      {"day list 8", CEXAMPLEMAIL, "Fr12;Sa1", CHEAD0, CHEAD0 + CLINE0,
+       PMAIL + "tage.txt gelesen: Fr12;Sa1 wird nicht verwendet\r\n" + PREAD + PDONE, 0},
+      {"day list 10", CEXAMPLEMAIL, "Fr12;Sa13;", {}, "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;Text;\r\n" +
+       CLINE.substr(0, 46) + "J;J;" + CLINE.substr(52),
+       PMAIL + "tage.txt gelesen: Fr12;Sa13; 2 Tage - okay\r\n" +
+       "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;Text;\r\n\r\ntabelle.csv erzeugt\r\n" + PDONE, 0},
+      {"day list 17", CEXAMPLEMAIL, CDAYS + CR, CHEAD3, CHEAD3 + CLINE,
+       PMAIL + "tage.txt gelesen: Fr12;Sa13;So14;\r\n 3 Tage - okay\r\n" + PREAD + PDONE, 0},
+      {"day list 1200", CEXAMPLEMAIL, cdays1200, {}, "Name;Mail;Anzahl;Eink;Tel;Nacht;" + cdays1200.substr(0, 1000) +
+       "Text;\r\n" + CLINE0.substr(0, 46) + repeat("-;", 200) + CLINE0.substr(46),
+       PMAIL + "tage.txt gelesen: " + cdays1200.substr(0, 1000) + "** Tage - okay\r\n" + "Name;Mail;Anzahl;Eink;Tel;Nacht;" +
+       cdays1200.substr(0, 1000) + "Text;\r\n\r\ntabelle.csv erzeugt\r\n" + PDONE, 0},
+      {"table over 50,000 bytes", CEXAMPLEMAIL, CDAYS, cbig, cbig + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
+      {"table with byte 0", CEXAMPLEMAIL, CDAYS, czero, czero + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
+      {"table without line end", CEXAMPLEMAIL, CDAYS, CHEAD3 + "a;b;", CHEAD3 + "a;b;" + CR + CLINE,
+       PMAIL + PDAYS + PREAD + PDONE, 0},
+      {"table ending in CR", CEXAMPLEMAIL, CDAYS, CHEAD3 + "a;\r", CHEAD3 + "a;\r\n" + CLINE,
+       PMAIL + PDAYS + PREAD + PDONE, 0},
+      {"table ending in LF", CEXAMPLEMAIL, CDAYS, "a;\n", "a;\n" + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
+      {"empty table", CEXAMPLEMAIL, CDAYS, "", CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
+      {"empty mail", "", CDAYS, "", ";;;?;T ;?;-;-;-;;\r\n", PMAIL + PDAYS + PREAD + PDONE, 0},
+      {"bare LF mail", "Name: Eva\nE-Mail: e@v\nTelefoon: 1\nText: Hi\n" + std::string(21, '-') + " Ende des Ori\n", {},
+       "", "Eva;e@v;;?;T 1;?;Hi.;\r\n", PMAIL + PNODAYS + PREAD + PDONE, 0},
+      {"no mail", {}, CDAYS, CHEAD3, {}, "mail.txt nicht gefunden - Abbruch\r\n", 0},
+      {"no mail, no table", {}, {}, {}, {}, "mail.txt nicht gefunden - Abbruch\r\n", 0},
+      {"mail is a directory", {}, CDAYS, CHEAD3, {}, "mail.txt nicht gefunden - Abbruch\r\n", 0,
+       [](const TempDir& d) { ::mkdir((d / "mail.txt").c_str(), 0755); }},
+      {"mail is a FIFO", {}, CDAYS, CHEAD3, {}, "mail.txt nicht lesbar - Abbruch\r\n", 1,
+       [](const TempDir& d) { mkfifoat(d, "mail.txt"); }},
+      {"day list is a FIFO", CEXAMPLEMAIL, {}, CHEAD0, CHEAD0 + CLINE0,
+       PMAIL + "tage.txt nicht lesbar - Tage werden nicht verarbeitet\r\n" + PREAD + PDONE, 0,
+       [](const TempDir& d) { mkfifoat(d, "tage.txt"); }},
+      {"table is a FIFO", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PDAYS + PNOOPEN + PFAIL, 1,
+       [](const TempDir& d) { mkfifoat(d, "tabelle.csv"); }},
+      {"table is a directory", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PDAYS + CHEAD3 + CR + PFAIL, 1,
+       [](const TempDir& d) { ::mkdir((d / "tabelle.csv").c_str(), 0755); }},
+  };
+  for (const auto& c : cases) checkcase(c);
+}
+
+TEST(Run, MissingMailTouchesNothing) {
+  TempDir d;
+  writefile(d / "tabelle.csv", CHEAD3);
+  writefile(d / "tage.txt", CDAYS);
+  struct timespec told[2] = {{1000000000, 0}, {1000000000, 0}};
+  ::utimensat(AT_FDCWD, (d / "tabelle.csv").c_str(), told, 0);
+  ::utimensat(AT_FDCWD, (d / "tage.txt").c_str(), told, 0);
+  EXPECT_EQ(run(d.path).nstatus, 0);
+  for (const char* cname : {"tabelle.csv", "tage.txt"}) {
+    struct stat st;
+    ::stat((d / cname).c_str(), &st);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000) << cname;
+    EXPECT_EQ(st.st_atim.tv_sec, 1000000000) << cname;  // not even read
+  }
+  EXPECT_EQ(readfile(d / "tabelle.csv"), CHEAD3);
+}
+
+// Permission faults: root ignores permission bits, so the child runs as an
+// unprivileged user when the suite runs as root.
+TEST(Run, PermissionFaults) {
+  const auto chmodat = [](const TempDir& d, const char* cname, mode_t nmode) {
+    openup(d.path);
+    ::chmod((d / cname).c_str(), nmode);
+  };
+  const Case cases[] = {
+      {"unreadable mail", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "mail.txt nicht lesbar - Abbruch\r\n", 1,
+       [&](const TempDir& d) { chmodat(d, "mail.txt", 0); }},
+      {"unreadable day list", CEXAMPLEMAIL, CDAYS, "", CLINE0,
+       PMAIL + "tage.txt nicht lesbar - Tage werden nicht verarbeitet\r\n" + PREAD + PDONE, 0,
+       [&](const TempDir& d) {
+         chmodat(d, "tage.txt", 0);
+         ::chmod((d / "tabelle.csv").c_str(), 0666);
+       }},
+      {"write-protected table", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, PMAIL + PDAYS + PNOOPEN + PFAIL, 1,
+       [&](const TempDir& d) { chmodat(d, "tabelle.csv", 0444); }},
+      {"unwritable directory", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PDAYS + CHEAD3 + CR + PFAIL, 1,
+       [&](const TempDir& d) {
+         writefile(d / "prot.txt", "");
+         ::chmod((d / "prot.txt").c_str(), 0666);
+         ::chmod(d.path.c_str(), 0555);
+       }},
+  };
+  RunOptions opt;
+  opt.bunprivileged = true;
+  for (const auto& c : cases) checkcase(c, opt);
+}
+
+// A size limit just above the table cuts the append short: it is taken back.
+TEST(Run, FileSizeLimitRollsBack) {
+  // The table is larger than the protocol, which the limit must not cut.
+  const std::string cold = CHEAD3 + repeat(std::string(30, 'x') + ";\r\n", 30);
+  for (const std::string& ctab : {cold, cold + "a;b;"}) {
+    Case c{"size limit", CEXAMPLEMAIL, CDAYS, ctab, {}, PMAIL + PDAYS + PREAD + PFAIL, 1,
+           [](const TempDir& d) { ::chmod(d.path.c_str(), 0777); }};
+    RunOptions opt;
+    opt.nfsizelimit = static_cast<long long>(ctab.size()) + 10;
+    checkcase(c, opt);
+  }
+}
