@@ -14,13 +14,15 @@ std::string_view DAYHEADER(std::string_view ctage, long long nanztage) { return 
 void READDAYS(RUNSTATE& r) {
   r.NANZTAGE = 0;
   r.CTAGE.clear();
-  if (!FILE("tage.txt")) {
+  bool bfailed = false;
+  if (!FILE("tage.txt", &bfailed) && !bfailed) {
     LOG(r, "tage.txt nicht vorhanden - Tage werden nicht verarbeitet");
     return;
   }
-  r.NTAGE = FOPEN("tage.txt");
-  bool bfailed = false;
-  r.CTAGE = FREADSTR(r.NTAGE, 1000, &bfailed);
+  if (!bfailed) {
+    r.NTAGE = FOPEN("tage.txt");
+    r.CTAGE = FREADSTR(r.NTAGE, 1000, &bfailed);
+  }
   if (bfailed) {
     LOG(r, "tage.txt nicht lesbar - Tage werden nicht verarbeitet");
     return;

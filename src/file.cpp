@@ -170,9 +170,11 @@ void FSTARTUP() {
   ::sigaction(SIGXFSZ, &sa, nullptr);
 }
 
-bool FILE(std::string_view cname) {
+bool FILE(std::string_view cname, bool* pbfailed) {
   struct stat st;
-  return ::stat(cpath(cname).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  const bool bfound = ::stat(cpath(cname).c_str(), &st) == 0;
+  if (pbfailed != nullptr) *pbfailed = !bfound && errno != ENOENT && errno != ENOTDIR;
+  return bfound && !S_ISDIR(st.st_mode);
 }
 
 int FOPEN(std::string_view cname) { return openregular(cname, O_RDONLY, 0); }

@@ -17,7 +17,9 @@ enum class FStatus { Okay, Exists, Failed };
 void FSTARTUP();
 
 // True for an existing entry that is not a directory (links followed).
-bool FILE(std::string_view cname);
+// *pbfailed, when given, tells an entry that could not be looked at (an I/O
+// error, a loop of links) apart from one that is absent: both give false.
+bool FILE(std::string_view cname, bool* pbfailed = nullptr);
 
 // Opens an existing regular file for reading; never blocks (a FIFO, device
 // or socket gives -1).

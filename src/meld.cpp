@@ -30,15 +30,17 @@ int MELD() {
   RUNSTATE r;
   r.NPROT = FCREATE("prot.txt");
 
-  if (!FILE("mail.txt")) {
+  // A mail that may be there but cannot be read must be neither imported as
+  // an empty registration nor passed over as missing: the run stops and says so.
+  bool bfailed = false;
+  if (!FILE("mail.txt", &bfailed) && !bfailed) {
     LOG(r, "mail.txt nicht gefunden - Abbruch");
     return finish(r, 0);
   }
-  // A mail that is there but cannot be read must not be imported as an
-  // empty registration: the run stops and says so.
-  r.NMAIL = FOPEN("mail.txt");
-  bool bfailed = false;
-  r.CMAIL = FREADSTR(r.NMAIL, 50000, &bfailed);
+  if (!bfailed) {
+    r.NMAIL = FOPEN("mail.txt");
+    r.CMAIL = FREADSTR(r.NMAIL, 50000, &bfailed);
+  }
   if (bfailed) {
     LOG(r, "mail.txt nicht lesbar - Abbruch");
     return finish(r, 1);

@@ -44,7 +44,10 @@ void STORETABLE(RUNSTATE& r) {
   // A table that another run creates meanwhile is appended to; the bound
   // only guards against a name that keeps appearing and vanishing.
   for (int ntry = 0; ntry < 3; ++ntry) {
-    if (FILE(CTABNAME)) {
+    // A table that cannot even be looked at is treated as one that cannot
+    // be opened: a new one must not be made beside it.
+    bool bfailed = false;
+    if (FILE(CTABNAME, &bfailed) || bfailed) {
       r.BSTORED = appendexisting(r);
       break;
     }

@@ -78,10 +78,12 @@ int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   // Child: only async-signal-safe calls from here to exec.
-  if (opt.nsignalfd >= 0) {
+  if (opt.nclosefd >= 0) ::close(opt.nclosefd);
+  if (opt.nbarrierfd >= 0) {
     char c;
-    while (::read(opt.nsignalfd, &c, 1) < 0 && errno == EINTR) {
+    while (::read(opt.nbarrierfd, &c, 1) < 0 && errno == EINTR) {
     }
+    ::close(opt.nbarrierfd);
   }
   if (::chdir(cdir.c_str()) != 0) ::_exit(120);
   if (noutfd >= 0) {

@@ -26,7 +26,8 @@ struct RunOptions {
   long long nfsizelimit = -1;       // RLIMIT_FSIZE for the child, -1 for none
   std::vector<std::string> cprefix; // a command to run the tool under (strace)
   double ntimeout = 30;             // seconds before the child is killed
-  int nsignalfd = -1;               // child blocks on reading this before exec
+  int nbarrierfd = -1;   // the child waits for end of file on this before exec
+  int nclosefd = -1;     // the child closes this first (the barrier's write end)
 };
 
 struct RunResult {
