@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "days.h"
@@ -119,4 +120,34 @@ TEST(Days, CountTokensHeader) {
   EXPECT_EQ(SEPARATOR(5, '\n'), "");
   EXPECT_EQ(SEPARATOR(5, '\r'), "\n");
   EXPECT_EQ(SEPARATOR(5, ';'), "\r\n");
+}
+
+// Every byte value in every field: one record, one ";" per column, and the
+// byte shown by the table's rule.
+TEST(MailFields, EveryByteInEveryField) {
+  const char* const clabels[] = {"Name: ", "E-Mail: ", "e Pers.: ", "Telefoon: ", "Text: "};
+  for (const char* clabel : clabels) {
+    for (int b = 0; b < 256; ++b) {
+      const char c = static_cast<char>(b);
+      const std::string cmail = std::string(clabel) + "a" + c + "\r\nX\r\n" + std::string(21, '-') + " Ende des Ori";
+      const std::string cline = MAILLINE(cmail, CDAYS);
+      ASSERT_EQ(cline.find_first_of("\r\n"), cline.size() - 2) << clabel << b;
+      ASSERT_EQ(std::count(cline.begin(), cline.end(), ';'), 10) << clabel << b;
+      const char cshown = b < 32 ? '.' : (c == ';' ? ':' : c);
+      const bool bended = b == '\r' || b == '\n';  // a line end ends the value there
+      ASSERT_NE(cline.find(bended ? std::string("a") : std::string("a") + cshown), std::string::npos) << clabel << b;
+    }
+  }
+}
+
+// Over-long inputs: the mail's first 50,000 bytes and the day list's first
+// 1,000 are all that count, and the line stays one record.
+TEST(MailFields, LongInputs) {
+  const std::string cfill(60000, 'x');
+  EXPECT_EQ(head6("Name: " + cfill + "\r\n"), ";;;?;T ;?;");
+  std::string cdays;
+  for (int i = 0; i < 300; ++i) cdays += "Ab" + std::to_string(10 + i % 90) + ";";
+  const std::string cline = MAILLINE("Ab12 Ab13", cdays.substr(0, 1000));
+  EXPECT_EQ(std::count(cline.begin(), cline.end(), ';'), 207);
+  EXPECT_EQ(cline.substr(10, 10), "-;-;J;J;-;");
 }

@@ -1,0 +1,32 @@
+// Fuzz target: field extraction and day list on arbitrary bytes. Input: two
+// bytes giving the day list's length (up to 1,000), the day list, then the mail.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "days.h"
+#include "mailfields.h"
+#include "table.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pdata, size_t nsize) {
+  if (nsize < 2) return 0;
+  const std::string_view cin(reinterpret_cast<const char*>(pdata) + 2, nsize - 2);
+  const size_t ntage = ((size_t{pdata[0]} << 8) | pdata[1]) % 1001;
+  std::string_view ctage = cin.substr(0, ntage);
+  std::string_view cmail = cin.substr(ctage.size()).substr(0, 50000);
+  // As read from the files: each text ends before its first byte 0.
+  ctage = ctage.substr(0, ctage.find('\0'));
+  cmail = cmail.substr(0, cmail.find('\0'));
+
+  const long long ndays = meld::DAYCOUNT(ctage);
+  const std::string cline = meld::MAILLINE(cmail, ctage);
+  // One record: CR LF at the end and nowhere else, and exactly one ";" per column.
+  if (cline.size() < 2 || cline.find_first_of("\r\n") != cline.size() - 2 || cline.back() != '\n') std::abort();
+  size_t nsemis = 0;
+  for (const char c : cline) nsemis += c == ';';
+  if (nsemis != static_cast<size_t>(7 + ndays)) std::abort();
+  const std::string chead = meld::TABHEADER(ctage, ndays);
+  if (chead.size() != 39 + static_cast<size_t>(ndays) * 5) std::abort();
+  return 0;
+}
