@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Benchmark: the tool against the floor (the bare system calls of one run),
+# a 1 GiB table against a small one, a 50,000-byte mail against the worked
+# example. Rounds of hyperfine, one command after the other in each round;
+# the figures are medians over the rounds, with the spread of the rounds.
+#   bench/run.sh [rounds]        BENCH_DIR=/some/dir to measure elsewhere
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+rounds=${1:-15}
+runs=${BENCH_RUNS:-60}
+
+if ! command -v hyperfine >/dev/null; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null || {
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null; }
+fi
+
+build=$top/build-bench
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" --target meldimport >/dev/null
+tool=$build/meldimport
+floor=$build/floor
+cc -O2 -static -o "$floor" "$top/bench/floor.c" 2>/dev/null || cc -O2 -o "$floor" "$top/bench/floor.c"
+
+# In memory by default: a disk's sync time would drown what the tool itself costs.
+base=${BENCH_DIR:-$( [ -d /dev/shm ] && echo /dev/shm || echo /tmp )}
+work=$(mktemp -d "$base/meldbench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+cp "$top/examples/mail.txt" mail-small.txt
+cp "$top/examples/tage.txt" tage.txt
+cp "$top/examples/tabelle.csv" tab-small.csv
+small=$(stat -c %s tab-small.csv)
+{ head -c 300 "$top/examples/mail.txt"; head -c 49500 /dev/zero | tr '\0' 'x'; printf '\r\n'; tail -c +301 "$top/examples/mail.txt"; } \
+  | head -c 50000 > mail-big.txt
+# The big mail keeps the labels and the trailer of the example around its filler.
+head -c 300 "$top/examples/mail.txt" > mail-big.txt
+{ printf 'Text: '; head -c 49000 /dev/zero | tr '\0' 'x'; printf '\r\n\r\n'; tail -c 52 "$top/examples/mail.txt"; } >> mail-big.txt
+yes 'Max Beispiel;max@example.org;1;-;T 0456 12345;J;-;J;J;Bis dann.;' | head -c $((1024 * 1024 * 1024)) > tab-big.csv
+big=$(stat -c %s tab-big.csv)
+
+# Each timed run starts from the same files: the table cut back to its size.
+prep() { echo "ln -sf $1 mail.txt && ln -sf $2 tabelle.csv && truncate -s $3 $2"; }
+names=(floor tool table-1GiB mail-50000)
+cmds=("$floor" "$tool" "$tool" "$tool")
+preps=("$(prep mail-small.txt tab-small.csv "$small")" "$(prep mail-small.txt tab-small.csv "$small")"
+       "$(prep mail-small.txt tab-big.csv "$big")" "$(prep mail-big.txt tab-small.csv "$small")")
+
+results=$work/results.txt
+: > "$results"
+for ((r = 1; r <= rounds; r++)); do
+  args=()
+  for i in "${!cmds[@]}"; do args+=(--prepare "${preps[$i]}" -n "${names[$i]}" "${cmds[$i]}"); done
+  hyperfine -N --style none --warmup 5 --runs "$runs" --export-csv "$work/round.csv" "${args[@]}" >/dev/null 2>&1
+  # median of each command in this round, in seconds
+  awk -F, -v r="$r" 'NR > 1 { printf "%s %s %s\n", r, $1, $4 }' "$work/round.csv" >> "$results"
+done
+
+awk -v rounds="$rounds" '
+  { t[$2, $1] = $3 }
+  function median(a, n,   i, j, x) {
+    for (i = 2; i <= n; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  function report(label, num, den, bound,   r, q, lo, hi, m) {
+    lo = 1e9; hi = 0
+    for (r = 1; r <= rounds; r++) { q[r] = t[num, r] / t[den, r]; if (q[r] < lo) lo = q[r]; if (q[r] > hi) hi = q[r] }
+    m = median(q, rounds)
+    printf "%-32s %5.3f  (rounds %.3f to %.3f, bound %.2f) %s\n", label, m, lo, hi, bound, m <= bound ? "ok" : "OVER"
+  }
+  END {
+    split("floor tool table-1GiB mail-50000", names, " ")
+    for (k = 1; k <= 4; k++) { for (r = 1; r <= rounds; r++) v[r] = t[names[k], r] * 1e6; printf "%-12s median %7.1f us per run\n", names[k], median(v, rounds) }
+    report("tool / floor", "tool", "floor", 1.15)
+    report("1 GiB table / small table", "table-1GiB", "tool", 1.05)
+    report("50,000-byte mail / example", "mail-50000", "tool", 1.20)
+  }' "$results"
+echo "($rounds rounds of $runs runs each, in $base, on $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'))"
