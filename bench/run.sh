@@ -30,16 +30,23 @@ cp "$top/examples/mail.txt" mail-small.txt
 cp "$top/examples/tage.txt" tage.txt
 cp "$top/examples/tabelle.csv" tab-small.csv
 small=$(stat -c %s tab-small.csv)
-{ head -c 300 "$top/examples/mail.txt"; head -c 49500 /dev/zero | tr '\0' 'x'; printf '\r\n'; tail -c +301 "$top/examples/mail.txt"; } \
-  | head -c 50000 > mail-big.txt
-# The big mail keeps the labels and the trailer of the example around its filler.
-head -c 300 "$top/examples/mail.txt" > mail-big.txt
-{ printf 'Text: '; head -c 49000 /dev/zero | tr '\0' 'x'; printf '\r\n\r\n'; tail -c 52 "$top/examples/mail.txt"; } >> mail-big.txt
-yes 'Max Beispiel;max@example.org;1;-;T 0456 12345;J;-;J;J;Bis dann.;' | head -c $((1024 * 1024 * 1024)) > tab-big.csv
+# The big mail: the example's labels, a free text filled up to 50,000 bytes, its trailer.
+head -n 8 "$top/examples/mail.txt" > mail-big.txt
+tail -n 3 "$top/examples/mail.txt" > trailer.tmp
+fill=$((50000 - $(stat -c %s mail-big.txt) - $(stat -c %s trailer.tmp)))
+# text lines of 77 bytes and CR LF, cut to N bytes
+filler() { awk -v n="$1" 'BEGIN { l = sprintf("%77s", ""); gsub(/ /, "x", l); l = l "\r\n"
+  for (; n >= 79; n -= 79) printf "%s", l; printf "%s", substr(l, 1, n) }'; }
+{ filler $((fill - 2)); printf '\r\n'; cat trailer.tmp; } >> mail-big.txt
+rm trailer.tmp
+line='Max Beispiel;max@example.org;1;-;T 0456 12345;J;-;J;J;Bis dann.;'
+awk -v l="$line" 'BEGIN { for (n = length(l) + 2; n <= 1048576; n += length(l) + 2) printf "%s\r\n", l }' > chunk.tmp
+for ((i = 0; i < 1024; i++)); do cat chunk.tmp; done > tab-big.csv
+rm chunk.tmp
 big=$(stat -c %s tab-big.csv)
 
 # Each timed run starts from the same files: the table cut back to its size.
-prep() { echo "ln -sf $1 mail.txt && ln -sf $2 tabelle.csv && truncate -s $3 $2"; }
+prep() { echo "sh -c 'ln -sf $1 mail.txt && ln -sf $2 tabelle.csv && truncate -s $3 $2'"; }
 names=(floor tool table-1GiB mail-50000)
 cmds=("$floor" "$tool" "$tool" "$tool")
 preps=("$(prep mail-small.txt tab-small.csv "$small")" "$(prep mail-small.txt tab-small.csv "$small")"
@@ -50,7 +57,7 @@ results=$work/results.txt
 for ((r = 1; r <= rounds; r++)); do
   args=()
   for i in "${!cmds[@]}"; do args+=(--prepare "${preps[$i]}" -n "${names[$i]}" "${cmds[$i]}"); done
-  hyperfine -N --style none --warmup 5 --runs "$runs" --export-csv "$work/round.csv" "${args[@]}" >/dev/null 2>&1
+  hyperfine -N --style none --warmup 5 --runs "$runs" --export-csv "$work/round.csv" "${args[@]}" >/dev/null
   # median of each command in this round, in seconds
   awk -F, -v r="$r" 'NR > 1 { printf "%s %s %s\n", r, $1, $4 }' "$work/round.csv" >> "$results"
 done

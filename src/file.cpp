@@ -5,12 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
+#include <algorithm>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace meld {
@@ -39,10 +40,17 @@ int openregular(std::string_view cname, int nflags, int nkeepflags, struct stat*
   return nfd;
 }
 
-long long writeall(int nfd, std::string_view ctext) {
+// Writes both texts, in one call unless the system writes less.
+long long writeall(int nfd, std::string_view cfirst, std::string_view ctext = {}) {
+  const size_t ntotal = cfirst.size() + ctext.size();
   size_t ndone = 0;
-  while (ndone < ctext.size()) {
-    const ssize_t n = ::write(nfd, ctext.data() + ndone, ctext.size() - ndone);
+  while (ndone < ntotal) {
+    struct iovec iov[2];
+    int niov = 0;
+    if (ndone < cfirst.size()) iov[niov++] = {const_cast<char*>(cfirst.data()) + ndone, cfirst.size() - ndone};
+    const size_t nskip = ndone > cfirst.size() ? ndone - cfirst.size() : 0;
+    iov[niov++] = {const_cast<char*>(ctext.data()) + nskip, ctext.size() - nskip};
+    const ssize_t n = ::writev(nfd, iov, niov);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     ndone += static_cast<size_t>(n);
@@ -58,9 +66,9 @@ bool datasync(int nfd) {
   return r == 0;
 }
 
-// Writes ctext and syncs it: true only when every byte is durable.
-bool writesync(int nfd, std::string_view ctext) {
-  return writeall(nfd, ctext) == static_cast<long long>(ctext.size()) && datasync(nfd);
+// Writes the texts and syncs them: true only when every byte is durable.
+bool writesync(int nfd, std::string_view cfirst, std::string_view ctext = {}) {
+  return writeall(nfd, cfirst, ctext) == static_cast<long long>(cfirst.size() + ctext.size()) && datasync(nfd);
 }
 
 void onalarm(int) {}
@@ -132,7 +140,7 @@ FStatus linkunnamed(int nfd, const std::string& cname, bool* pbfallback) {
 // The same with a named temporary file, for file systems without unnamed
 // files: link where links work, else a rename that never replaces.
 FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::string& cname,
-                  std::string_view ctext) {
+                  std::string_view cfirst, std::string_view ctext) {
   std::string ctmp;
   int nfd = -1;
   for (int nsuffix = 0; nfd < 0 && nsuffix < 100; ++nsuffix) {
@@ -142,7 +150,7 @@ FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::
   }
   if (nfd < 0) return FStatus::Failed;
   FStatus nres = FStatus::Failed;
-  if (writesync(nfd, ctext)) {
+  if (writesync(nfd, cfirst, ctext)) {
     if (::link(ctmp.c_str(), cname.c_str()) == 0) {
       nres = FStatus::Okay;
     } else if (errno == EEXIST) {
@@ -185,19 +193,27 @@ std::string FREADSTR(int nhandle, long long ncount, bool* pbfailed) {
   bool bfailed = nhandle < 0;
   std::string cres;
   if (!bfailed && ncount > 0) {
+    // The bytes go straight into the result, sized by the file's length
+    // (one byte more, so that the end of file shows without a second
+    // buffer); a file that grows meanwhile makes it grow up to ncount.
     const size_t nwant = static_cast<size_t>(ncount);
-    auto pbuf = std::make_unique_for_overwrite<char[]>(nwant);
+    struct stat st;
+    size_t nroom = nwant;
+    if (::fstat(nhandle, &st) == 0 && S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) < nwant)
+      nroom = static_cast<size_t>(st.st_size) + 1;
+    cres.resize(nroom);
     size_t ngot = 0;
     while (ngot < nwant) {
-      const ssize_t n = ::read(nhandle, pbuf.get() + ngot, nwant - ngot);
+      if (ngot == cres.size()) cres.resize(std::min(nwant, 2 * cres.size()));
+      const ssize_t n = ::read(nhandle, cres.data() + ngot, cres.size() - ngot);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) bfailed = true;
       if (n <= 0) break;
       ngot += static_cast<size_t>(n);
     }
-    const void* pzero = std::memchr(pbuf.get(), 0, ngot);
-    if (pzero != nullptr) ngot = static_cast<size_t>(static_cast<const char*>(pzero) - pbuf.get());
-    if (!bfailed) cres.assign(pbuf.get(), ngot);
+    const void* pzero = std::memchr(cres.data(), 0, ngot);
+    if (pzero != nullptr) ngot = static_cast<size_t>(static_cast<const char*>(pzero) - cres.data());
+    cres.resize(bfailed ? 0 : ngot);
   }
   if (pbfailed != nullptr) *pbfailed = bfailed;
   return cres;
@@ -249,9 +265,9 @@ int FBYTEAT(int nhandle, long long noff) {
   return n == 1 ? c : -1;
 }
 
-bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize) {
+bool FAPPENDSYNC(int nhandle, std::string_view cfirst, std::string_view ctext, long long nsize) {
   if (nhandle < 0) return false;
-  if (writesync(nhandle, ctext)) return true;
+  if (writesync(nhandle, cfirst, ctext)) return true;
   // Take back whatever part of the text reached the file.
   for (int ntry = 0; ntry < 3; ++ntry) {
     if (::ftruncate(nhandle, static_cast<off_t>(nsize)) == 0) {
@@ -263,7 +279,7 @@ bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize) {
   return false;
 }
 
-FStatus FCREATENEW(std::string_view cname, std::string_view ctext) {
+FStatus FCREATENEW(std::string_view cname, std::string_view cfirst, std::string_view ctext) {
   const std::string cn = cpath(cname);
   const size_t nslash = cn.rfind('/');
   const std::string cdir = nslash == std::string::npos ? "." : (nslash == 0 ? "/" : cn.substr(0, nslash));
@@ -273,12 +289,12 @@ FStatus FCREATENEW(std::string_view cname, std::string_view ctext) {
   FStatus nres = FStatus::Failed;
   const int nfd = ::open(cdir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (nfd >= 0) {
-    if (writesync(nfd, ctext)) nres = linkunnamed(nfd, cn, &bfallback);
+    if (writesync(nfd, cfirst, ctext)) nres = linkunnamed(nfd, cn, &bfallback);
     ::close(nfd);  // an unnamed file that was not linked vanishes here
   } else {
     bfallback = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
   }
-  if (bfallback) nres = linknamed(cdir, cbase, cn, ctext);
+  if (bfallback) nres = linknamed(cdir, cbase, cn, cfirst, ctext);
   if (nres == FStatus::Okay) syncdir(cdir);
   return nres;
 }

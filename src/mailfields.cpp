@@ -40,10 +40,14 @@ std::string FIELDSCAN(RUNSTATE& r, long long nstart, long long nwindow) {
 }
 
 void SHOWN(std::string& cdst, std::string_view ctext) {
-  // Byte by byte: the same as comparing each one-byte text with " " and ";".
-  for (const char ch : ctext) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    cdst += c < 32 ? '.' : (c == ';' ? ':' : ch);
+  // Byte by byte, the same as comparing each one-byte text with " " and
+  // ";", written in place: a free text can be 50,000 bytes long.
+  const size_t nold = cdst.size();
+  cdst.resize(nold + ctext.size());
+  char* pdst = cdst.data() + nold;
+  for (size_t i = 0; i < ctext.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(ctext[i]);
+    pdst[i] = static_cast<char>(c < 32 ? '.' : (c == ';' ? ':' : c));
   }
 }
 
@@ -83,16 +87,16 @@ void APPENDLINE(RUNSTATE& r) {
   }
 
   // Free text: from behind "Text: " to the byte 23 positions before the
-  // trailer marker, on one line.
-  r.CSTR.clear();
+  // trailer marker, on one line; shown straight into the line.
   const long long ntext = AT("Text: ", r.CMAIL);
   if (ntext != 0) {
     r.NSTART = ntext + 6;
     r.NENDE = AT("Ende des Ori", r.CMAIL) - 23;
-    if (r.NENDE >= r.NSTART) SHOWN(r.CSTR, SUBSTR(r.CMAIL, r.NSTART, r.NENDE - r.NSTART + 1));
+    const std::string_view ctext = SUBSTR(r.CMAIL, r.NSTART, r.NENDE - r.NSTART + 1);
+    r.CLINE.reserve(r.CLINE.size() + ctext.size() + 3);  // no second copy for the closing bytes
+    SHOWN(r.CLINE, ctext);
   }
-  appendfield(r, r.CSTR);
-  r.CLINE += "\r\n";
+  r.CLINE += ";\r\n";
 }
 
 std::string MAILLINE(std::string_view cmail, std::string_view ctage) {
