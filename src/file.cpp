@@ -40,16 +40,30 @@ int openregular(std::string_view cname, int nflags, int nkeepflags, struct stat*
   return nfd;
 }
 
-// Writes both texts, in one call unless the system writes less.
-long long writeall(int nfd, std::string_view cfirst, std::string_view ctext = {}) {
-  const size_t ntotal = cfirst.size() + ctext.size();
+size_t partsize(FParts ctext) {
+  size_t n = 0;
+  for (const auto c : ctext) n += c.size();
+  return n;
+}
+
+// Writes the pieces in one call, unless the system writes less: then the
+// rest follows, from where it stopped.
+long long writeall(int nfd, FParts ctext) {
+  const size_t ntotal = partsize(ctext);
   size_t ndone = 0;
   while (ndone < ntotal) {
-    struct iovec iov[2];
+    struct iovec iov[8];
     int niov = 0;
-    if (ndone < cfirst.size()) iov[niov++] = {const_cast<char*>(cfirst.data()) + ndone, cfirst.size() - ndone};
-    const size_t nskip = ndone > cfirst.size() ? ndone - cfirst.size() : 0;
-    iov[niov++] = {const_cast<char*>(ctext.data()) + nskip, ctext.size() - nskip};
+    size_t nskip = ndone;
+    for (const auto c : ctext) {
+      if (nskip >= c.size()) {
+        nskip -= c.size();
+        continue;
+      }
+      if (niov == 8) break;
+      iov[niov++] = {const_cast<char*>(c.data()) + nskip, c.size() - nskip};
+      nskip = 0;
+    }
     const ssize_t n = ::writev(nfd, iov, niov);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -57,6 +71,8 @@ long long writeall(int nfd, std::string_view cfirst, std::string_view ctext = {}
   }
   return static_cast<long long>(ndone);
 }
+
+long long writeall(int nfd, std::string_view ctext) { return writeall(nfd, FParts(&ctext, 1)); }
 
 bool datasync(int nfd) {
   int r;
@@ -66,9 +82,9 @@ bool datasync(int nfd) {
   return r == 0;
 }
 
-// Writes the texts and syncs them: true only when every byte is durable.
-bool writesync(int nfd, std::string_view cfirst, std::string_view ctext = {}) {
-  return writeall(nfd, cfirst, ctext) == static_cast<long long>(cfirst.size() + ctext.size()) && datasync(nfd);
+// Writes the text and syncs it: true only when every byte is durable.
+bool writesync(int nfd, FParts ctext) {
+  return writeall(nfd, ctext) == static_cast<long long>(partsize(ctext)) && datasync(nfd);
 }
 
 void onalarm(int) {}
@@ -139,8 +155,7 @@ FStatus linkunnamed(int nfd, const std::string& cname, bool* pbfallback) {
 
 // The same with a named temporary file, for file systems without unnamed
 // files: link where links work, else a rename that never replaces.
-FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::string& cname,
-                  std::string_view cfirst, std::string_view ctext) {
+FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::string& cname, FParts ctext) {
   std::string ctmp;
   int nfd = -1;
   for (int nsuffix = 0; nfd < 0 && nsuffix < 100; ++nsuffix) {
@@ -150,7 +165,7 @@ FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::
   }
   if (nfd < 0) return FStatus::Failed;
   FStatus nres = FStatus::Failed;
-  if (writesync(nfd, cfirst, ctext)) {
+  if (writesync(nfd, ctext)) {
     if (::link(ctmp.c_str(), cname.c_str()) == 0) {
       nres = FStatus::Okay;
     } else if (errno == EEXIST) {
@@ -265,9 +280,9 @@ int FBYTEAT(int nhandle, long long noff) {
   return n == 1 ? c : -1;
 }
 
-bool FAPPENDSYNC(int nhandle, std::string_view cfirst, std::string_view ctext, long long nsize) {
+bool FAPPENDSYNC(int nhandle, FParts ctext, long long nsize) {
   if (nhandle < 0) return false;
-  if (writesync(nhandle, cfirst, ctext)) return true;
+  if (writesync(nhandle, ctext)) return true;
   // Take back whatever part of the text reached the file.
   for (int ntry = 0; ntry < 3; ++ntry) {
     if (::ftruncate(nhandle, static_cast<off_t>(nsize)) == 0) {
@@ -279,7 +294,7 @@ bool FAPPENDSYNC(int nhandle, std::string_view cfirst, std::string_view ctext, l
   return false;
 }
 
-FStatus FCREATENEW(std::string_view cname, std::string_view cfirst, std::string_view ctext) {
+FStatus FCREATENEW(std::string_view cname, FParts ctext) {
   const std::string cn = cpath(cname);
   const size_t nslash = cn.rfind('/');
   const std::string cdir = nslash == std::string::npos ? "." : (nslash == 0 ? "/" : cn.substr(0, nslash));
@@ -289,12 +304,12 @@ FStatus FCREATENEW(std::string_view cname, std::string_view cfirst, std::string_
   FStatus nres = FStatus::Failed;
   const int nfd = ::open(cdir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (nfd >= 0) {
-    if (writesync(nfd, cfirst, ctext)) nres = linkunnamed(nfd, cn, &bfallback);
+    if (writesync(nfd, ctext)) nres = linkunnamed(nfd, cn, &bfallback);
     ::close(nfd);  // an unnamed file that was not linked vanishes here
   } else {
     bfallback = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
   }
-  if (bfallback) nres = linknamed(cdir, cbase, cn, cfirst, ctext);
+  if (bfallback) nres = linknamed(cdir, cbase, cn, ctext);
   if (nres == FStatus::Okay) syncdir(cdir);
   return nres;
 }
