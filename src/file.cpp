@@ -40,30 +40,16 @@ int openregular(std::string_view cname, int nflags, int nkeepflags, struct stat*
   return nfd;
 }
 
-size_t partsize(FParts ctext) {
-  size_t n = 0;
-  for (const auto c : ctext) n += c.size();
-  return n;
-}
-
-// Writes the pieces in one call, unless the system writes less: then the
-// rest follows, from where it stopped.
-long long writeall(int nfd, FParts ctext) {
-  const size_t ntotal = partsize(ctext);
+// Writes both texts, in one call unless the system writes less.
+long long writeall(int nfd, std::string_view cfirst, std::string_view ctext = {}) {
+  const size_t ntotal = cfirst.size() + ctext.size();
   size_t ndone = 0;
   while (ndone < ntotal) {
-    struct iovec iov[8];
+    struct iovec iov[2];
     int niov = 0;
-    size_t nskip = ndone;
-    for (const auto c : ctext) {
-      if (nskip >= c.size()) {
-        nskip -= c.size();
-        continue;
-      }
-      if (niov == 8) break;
-      iov[niov++] = {const_cast<char*>(c.data()) + nskip, c.size() - nskip};
-      nskip = 0;
-    }
+    if (ndone < cfirst.size()) iov[niov++] = {const_cast<char*>(cfirst.data()) + ndone, cfirst.size() - ndone};
+    const size_t nskip = ndone > cfirst.size() ? ndone - cfirst.size() : 0;
+    iov[niov++] = {const_cast<char*>(ctext.data()) + nskip, ctext.size() - nskip};
     const ssize_t n = ::writev(nfd, iov, niov);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -71,8 +57,6 @@ long long writeall(int nfd, FParts ctext) {
   }
   return static_cast<long long>(ndone);
 }
-
-long long writeall(int nfd, std::string_view ctext) { return writeall(nfd, FParts(&ctext, 1)); }
 
 bool datasync(int nfd) {
   int r;
@@ -82,9 +66,9 @@ bool datasync(int nfd) {
   return r == 0;
 }
 
-// Writes the text and syncs it: true only when every byte is durable.
-bool writesync(int nfd, FParts ctext) {
-  return writeall(nfd, ctext) == static_cast<long long>(partsize(ctext)) && datasync(nfd);
+// Writes the texts and syncs them: true only when every byte is durable.
+bool writesync(int nfd, std::string_view cfirst, std::string_view ctext = {}) {
+  return writeall(nfd, cfirst, ctext) == static_cast<long long>(cfirst.size() + ctext.size()) && datasync(nfd);
 }
 
 void onalarm(int) {}
@@ -155,7 +139,8 @@ FStatus linkunnamed(int nfd, const std::string& cname, bool* pbfallback) {
 
 // The same with a named temporary file, for file systems without unnamed
 // files: link where links work, else a rename that never replaces.
-FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::string& cname, FParts ctext) {
+FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::string& cname,
+                  std::string_view cfirst, std::string_view ctext) {
   std::string ctmp;
   int nfd = -1;
   for (int nsuffix = 0; nfd < 0 && nsuffix < 100; ++nsuffix) {
@@ -165,7 +150,7 @@ FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::
   }
   if (nfd < 0) return FStatus::Failed;
   FStatus nres = FStatus::Failed;
-  if (writesync(nfd, ctext)) {
+  if (writesync(nfd, cfirst, ctext)) {
     if (::link(ctmp.c_str(), cname.c_str()) == 0) {
       nres = FStatus::Okay;
     } else if (errno == EEXIST) {
@@ -280,9 +265,9 @@ int FBYTEAT(int nhandle, long long noff) {
   return n == 1 ? c : -1;
 }
 
-bool FAPPENDSYNC(int nhandle, FParts ctext, long long nsize) {
+bool FAPPENDSYNC(int nhandle, std::string_view cfirst, std::string_view ctext, long long nsize) {
   if (nhandle < 0) return false;
-  if (writesync(nhandle, ctext)) return true;
+  if (writesync(nhandle, cfirst, ctext)) return true;
   // Take back whatever part of the text reached the file.
   for (int ntry = 0; ntry < 3; ++ntry) {
     if (::ftruncate(nhandle, static_cast<off_t>(nsize)) == 0) {
@@ -294,7 +279,7 @@ bool FAPPENDSYNC(int nhandle, FParts ctext, long long nsize) {
   return false;
 }
 
-FStatus FCREATENEW(std::string_view cname, FParts ctext) {
+FStatus FCREATENEW(std::string_view cname, std::string_view cfirst, std::string_view ctext) {
   const std::string cn = cpath(cname);
   const size_t nslash = cn.rfind('/');
   const std::string cdir = nslash == std::string::npos ? "." : (nslash == 0 ? "/" : cn.substr(0, nslash));
@@ -304,12 +289,12 @@ FStatus FCREATENEW(std::string_view cname, FParts ctext) {
   FStatus nres = FStatus::Failed;
   const int nfd = ::open(cdir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (nfd >= 0) {
-    if (writesync(nfd, ctext)) nres = linkunnamed(nfd, cn, &bfallback);
+    if (writesync(nfd, cfirst, ctext)) nres = linkunnamed(nfd, cn, &bfallback);
     ::close(nfd);  // an unnamed file that was not linked vanishes here
   } else {
     bfallback = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
   }
-  if (bfallback) nres = linknamed(cdir, cbase, cn, ctext);
+  if (bfallback) nres = linknamed(cdir, cbase, cn, cfirst, ctext);
   if (nres == FStatus::Okay) syncdir(cdir);
   return nres;
 }

@@ -7,15 +7,6 @@ namespace meld {
 
 namespace {
 
-// Byte by byte, the same as comparing each one-byte text with " " and ";".
-// pdst may be ctext's own storage.
-void showinto(char* pdst, std::string_view ctext) {
-  for (size_t i = 0; i < ctext.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(ctext[i]);
-    pdst[i] = static_cast<char>(c < 32 ? '.' : (c == ';' ? ':' : c));
-  }
-}
-
 bool islineend(std::string_view c) { return EQ(c, "\r") || EQ(c, "\n"); }
 
 bool isletter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 128; }
@@ -49,9 +40,15 @@ std::string FIELDSCAN(RUNSTATE& r, long long nstart, long long nwindow) {
 }
 
 void SHOWN(std::string& cdst, std::string_view ctext) {
+  // Byte by byte, the same as comparing each one-byte text with " " and
+  // ";", written in place: a free text can be 50,000 bytes long.
   const size_t nold = cdst.size();
   cdst.resize(nold + ctext.size());
-  showinto(cdst.data() + nold, ctext);
+  char* pdst = cdst.data() + nold;
+  for (size_t i = 0; i < ctext.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(ctext[i]);
+    pdst[i] = static_cast<char>(c < 32 ? '.' : (c == ';' ? ':' : c));
+  }
 }
 
 bool ANSWERED(std::string_view canswer, std::string_view cmail) {
@@ -90,19 +87,17 @@ void APPENDLINE(RUNSTATE& r) {
   }
 
   // Free text: from behind "Text: " to the byte 23 positions before the
-  // trailer marker, on one line. It is the last use of the mail, so it is
-  // shown where it stands: a free text can be 50,000 bytes long.
-  r.CTEXT = {};
+  // trailer marker, on one line; shown straight into the line.
   const long long ntext = AT("Text: ", r.CMAIL);
   if (ntext != 0) {
     r.NSTART = ntext + 6;
     r.NENDE = AT("Ende des Ori", r.CMAIL) - 23;
-    r.CTEXT = SUBSTR(r.CMAIL, r.NSTART, r.NENDE - r.NSTART + 1);
-    showinto(const_cast<char*>(r.CTEXT.data()), r.CTEXT);
+    const std::string_view ctext = SUBSTR(r.CMAIL, r.NSTART, r.NENDE - r.NSTART + 1);
+    r.CLINE.reserve(r.CLINE.size() + ctext.size() + 3);  // no second copy for the closing bytes
+    SHOWN(r.CLINE, ctext);
   }
+  r.CLINE += ";\r\n";
 }
-
-std::array<std::string_view, 3> LINEPARTS(const RUNSTATE& r) { return {r.CLINE, r.CTEXT, ";\r\n"}; }
 
 std::string MAILLINE(std::string_view cmail, std::string_view ctage) {
   RUNSTATE r;
@@ -110,9 +105,7 @@ std::string MAILLINE(std::string_view cmail, std::string_view ctage) {
   r.CTAGE = ctage;
   r.NANZTAGE = DAYCOUNT(ctage);
   APPENDLINE(r);
-  std::string cline;
-  for (const auto c : LINEPARTS(r)) cline += c;
-  return cline;
+  return r.CLINE;
 }
 
 }  // namespace meld

@@ -1,7 +1,6 @@
 // Mail field extraction: turns the mail text into one registration line.
 #pragma once
 
-#include <array>
 #include <string>
 #include <string_view>
 
@@ -25,13 +24,9 @@ bool ANSWERED(std::string_view canswer, std::string_view cmail);
 // "-;" for the no answer, else "J;" for the yes answer, else "?;".
 std::string_view ANSWERCODE(std::string_view cno, std::string_view cyes, std::string_view cmail);
 
-// Builds the registration line of CMAIL with the days of CTAGE and
-// NANZTAGE: the columns up to the free text in CLINE, the free text in
-// CTEXT. The free text is shown in place, so CMAIL is spent afterwards.
+// Appends the registration line of CMAIL (with the days of CTAGE and
+// NANZTAGE) and its CR LF to CLINE.
 void APPENDLINE(RUNSTATE& r);
-
-// The line in the pieces it is written from: CLINE, CTEXT, ";" and CR LF.
-std::array<std::string_view, 3> LINEPARTS(const RUNSTATE& r);
 
 // The registration line for a mail and a day list text, for callers
 // without a run.

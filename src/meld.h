@@ -18,8 +18,7 @@ struct RUNSTATE {
   long long NANZTAGE = 0;  // day columns in use, 0 to 200
   int NTAB = -1;      // table file, locked while the new line is stored
   std::string CHEAD;  // header of a new table
-  std::string CLINE;       // the new registration line up to its free text
-  std::string_view CTEXT;  // the free text, shown in place inside CMAIL
+  std::string CLINE;  // the new registration line, CR LF included
   bool BSTORED = false;  // the new line is durably in the table
   long long NSTART = 0, NLEN = 0, NENDE = 0, I = 0;  // field scans
   std::string CSTR;     // value or code of the field being built

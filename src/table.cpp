@@ -2,7 +2,6 @@
 
 #include "days.h"
 #include "file.h"
-#include "mailfields.h"
 
 namespace meld {
 
@@ -11,7 +10,7 @@ namespace {
 constexpr std::string_view CTABNAME = "tabelle.csv";
 constexpr int NLOCKWAIT = 10;  // seconds a run waits for another run's lock
 
-// Appends the new line to the existing table under its lock; false when the line
+// Appends CLINE to the existing table under its lock; false when the line
 // is not durably there (the table is then as it was).
 bool appendexisting(RUNSTATE& r) {
   long long nsize = 0;
@@ -23,9 +22,7 @@ bool appendexisting(RUNSTATE& r) {
   LOG(r, "tabelle.csv eingelesen");
   const int nlast = nsize > 0 ? FBYTEAT(r.NTAB, nsize - 1) : -1;
   if (nsize > 0 && nlast < 0) return false;  // no last byte, no safe separator
-  const auto cline = LINEPARTS(r);
-  const std::string_view cparts[] = {SEPARATOR(nsize, nlast), cline[0], cline[1], cline[2]};
-  return FAPPENDSYNC(r.NTAB, cparts, nsize);
+  return FAPPENDSYNC(r.NTAB, SEPARATOR(nsize, nlast), r.CLINE, nsize);
 }
 
 }  // namespace
@@ -55,9 +52,7 @@ void STORETABLE(RUNSTATE& r) {
       break;
     }
     r.CHEAD = TABHEADER(r.CTAGE, r.NANZTAGE);
-    const auto cline = LINEPARTS(r);
-    const std::string_view cparts[] = {r.CHEAD, cline[0], cline[1], cline[2]};
-    const FStatus nst = FCREATENEW(CTABNAME, cparts);
+    const FStatus nst = FCREATENEW(CTABNAME, r.CHEAD, r.CLINE);
     if (nst == FStatus::Exists && ntry < 2 && FILE(CTABNAME)) continue;
     LOG(r, r.CHEAD);  // the header, its CR LF and an empty line
     if (nst == FStatus::Okay) {

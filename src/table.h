@@ -18,7 +18,7 @@ std::string TABHEADER(std::string_view ctage, long long nanztage);
 // LF or in an empty table, LF after a lone CR, CR LF otherwise.
 std::string_view SEPARATOR(long long nsize, int nlast);
 
-// Stores the new line in tabelle.csv (a new table gets CHEAD first), sets NTAB and
+// Stores CLINE in tabelle.csv (a new table gets CHEAD first), sets NTAB and
 // BSTORED and logs the table's protocol lines.
 void STORETABLE(RUNSTATE& r);
 
