@@ -11,7 +11,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace meld {
@@ -40,17 +39,12 @@ int openregular(std::string_view cname, int nflags, int nkeepflags, struct stat*
   return nfd;
 }
 
-// Writes both texts, in one call unless the system writes less.
-long long writeall(int nfd, std::string_view cfirst, std::string_view ctext = {}) {
-  const size_t ntotal = cfirst.size() + ctext.size();
+// One write call for the whole text, unless the system writes less: then
+// the rest follows, from where it stopped.
+long long writeall(int nfd, std::string_view ctext) {
   size_t ndone = 0;
-  while (ndone < ntotal) {
-    struct iovec iov[2];
-    int niov = 0;
-    if (ndone < cfirst.size()) iov[niov++] = {const_cast<char*>(cfirst.data()) + ndone, cfirst.size() - ndone};
-    const size_t nskip = ndone > cfirst.size() ? ndone - cfirst.size() : 0;
-    iov[niov++] = {const_cast<char*>(ctext.data()) + nskip, ctext.size() - nskip};
-    const ssize_t n = ::writev(nfd, iov, niov);
+  while (ndone < ctext.size()) {
+    const ssize_t n = ::write(nfd, ctext.data() + ndone, ctext.size() - ndone);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     ndone += static_cast<size_t>(n);
@@ -67,8 +61,8 @@ bool datasync(int nfd) {
 }
 
 // Writes the texts and syncs them: true only when every byte is durable.
-bool writesync(int nfd, std::string_view cfirst, std::string_view ctext = {}) {
-  return writeall(nfd, cfirst, ctext) == static_cast<long long>(cfirst.size() + ctext.size()) && datasync(nfd);
+bool writesync(int nfd, std::string_view ctext) {
+  return writeall(nfd, ctext) == static_cast<long long>(ctext.size()) && datasync(nfd);
 }
 
 void onalarm(int) {}
@@ -140,7 +134,7 @@ FStatus linkunnamed(int nfd, const std::string& cname, bool* pbfallback) {
 // The same with a named temporary file, for file systems without unnamed
 // files: link where links work, else a rename that never replaces.
 FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::string& cname,
-                  std::string_view cfirst, std::string_view ctext) {
+                  std::string_view ctext) {
   std::string ctmp;
   int nfd = -1;
   for (int nsuffix = 0; nfd < 0 && nsuffix < 100; ++nsuffix) {
@@ -150,7 +144,7 @@ FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::
   }
   if (nfd < 0) return FStatus::Failed;
   FStatus nres = FStatus::Failed;
-  if (writesync(nfd, cfirst, ctext)) {
+  if (writesync(nfd, ctext)) {
     if (::link(ctmp.c_str(), cname.c_str()) == 0) {
       nres = FStatus::Okay;
     } else if (errno == EEXIST) {
@@ -265,9 +259,9 @@ int FBYTEAT(int nhandle, long long noff) {
   return n == 1 ? c : -1;
 }
 
-bool FAPPENDSYNC(int nhandle, std::string_view cfirst, std::string_view ctext, long long nsize) {
+bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize) {
   if (nhandle < 0) return false;
-  if (writesync(nhandle, cfirst, ctext)) return true;
+  if (writesync(nhandle, ctext)) return true;
   // Take back whatever part of the text reached the file.
   for (int ntry = 0; ntry < 3; ++ntry) {
     if (::ftruncate(nhandle, static_cast<off_t>(nsize)) == 0) {
@@ -279,7 +273,7 @@ bool FAPPENDSYNC(int nhandle, std::string_view cfirst, std::string_view ctext, l
   return false;
 }
 
-FStatus FCREATENEW(std::string_view cname, std::string_view cfirst, std::string_view ctext) {
+FStatus FCREATENEW(std::string_view cname, std::string_view ctext) {
   const std::string cn = cpath(cname);
   const size_t nslash = cn.rfind('/');
   const std::string cdir = nslash == std::string::npos ? "." : (nslash == 0 ? "/" : cn.substr(0, nslash));
@@ -289,12 +283,12 @@ FStatus FCREATENEW(std::string_view cname, std::string_view cfirst, std::string_
   FStatus nres = FStatus::Failed;
   const int nfd = ::open(cdir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (nfd >= 0) {
-    if (writesync(nfd, cfirst, ctext)) nres = linkunnamed(nfd, cn, &bfallback);
+    if (writesync(nfd, ctext)) nres = linkunnamed(nfd, cn, &bfallback);
     ::close(nfd);  // an unnamed file that was not linked vanishes here
   } else {
     bfallback = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
   }
-  if (bfallback) nres = linknamed(cdir, cbase, cn, cfirst, ctext);
+  if (bfallback) nres = linknamed(cdir, cbase, cn, ctext);
   if (nres == FStatus::Okay) syncdir(cdir);
   return nres;
 }

@@ -51,15 +51,14 @@ int FOPENLOCKED(std::string_view cname, int nwaitsec, long long* pnsize);
 // The byte at offset noff (0-based), or -1 when there is none.
 int FBYTEAT(int nhandle, long long noff);
 
-// Appends cfirst and ctext in one write and makes them durable. On a failed
-// or short write or a failed sync the file is cut back to nsize and false
-// returned.
-bool FAPPENDSYNC(int nhandle, std::string_view cfirst, std::string_view ctext, long long nsize);
+// Appends ctext with one write and makes it durable. On a failed or short
+// write or a failed sync the file is cut back to nsize and false returned.
+bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize);
 
-// Makes cname hold exactly cfirst and ctext, whole or not at all: the text
-// is written and synced under a temporary name first and then linked to
-// cname, which is never replaced. Exists when cname appeared meanwhile.
-FStatus FCREATENEW(std::string_view cname, std::string_view cfirst, std::string_view ctext);
+// Makes cname hold exactly ctext, whole or not at all: the text is written
+// and synced under a temporary name first and then linked to cname, which
+// is never replaced. Exists when cname appeared meanwhile.
+FStatus FCREATENEW(std::string_view cname, std::string_view ctext);
 
 // Replaces the whole content of an open file by ctext, under an exclusive
 // lock that the handle keeps until it is closed, so that runs which end

@@ -22,7 +22,11 @@ bool appendexisting(RUNSTATE& r) {
   LOG(r, "tabelle.csv eingelesen");
   const int nlast = nsize > 0 ? FBYTEAT(r.NTAB, nsize - 1) : -1;
   if (nsize > 0 && nlast < 0) return false;  // no last byte, no safe separator
-  return FAPPENDSYNC(r.NTAB, SEPARATOR(nsize, nlast), r.CLINE, nsize);
+  // Separator and line go out with one write; the common table, ending in
+  // a line end, needs no copy of the line for that.
+  const std::string_view csep = SEPARATOR(nsize, nlast);
+  if (csep.empty()) return FAPPENDSYNC(r.NTAB, r.CLINE, nsize);
+  return FAPPENDSYNC(r.NTAB, std::string(csep) + r.CLINE, nsize);
 }
 
 }  // namespace
@@ -52,7 +56,7 @@ void STORETABLE(RUNSTATE& r) {
       break;
     }
     r.CHEAD = TABHEADER(r.CTAGE, r.NANZTAGE);
-    const FStatus nst = FCREATENEW(CTABNAME, r.CHEAD, r.CLINE);
+    const FStatus nst = FCREATENEW(CTABNAME, r.CHEAD + r.CLINE);
     if (nst == FStatus::Exists && ntry < 2 && FILE(CTABNAME)) continue;
     LOG(r, r.CHEAD);  // the header, its CR LF and an empty line
     if (nst == FStatus::Okay) {

@@ -70,7 +70,7 @@ TEST(File, HandleMinusOneFailsQuietly) {
   EXPECT_EQ(FWRITE(-1, "abc"), 0);
   EXPECT_FALSE(FCLOSE(-1));
   EXPECT_EQ(FBYTEAT(-1, 0), -1);
-  EXPECT_FALSE(FAPPENDSYNC(-1, "", "x", 0));
+  EXPECT_FALSE(FAPPENDSYNC(-1, "x", 0));
   EXPECT_EQ(FREPLACE(-1, "x"), 0);
   EXPECT_EQ(FERASE("/nonexistent/meld"), -1);
   EXPECT_EQ(FOPEN("/nonexistent/meld"), -1);
@@ -92,11 +92,11 @@ TEST(File, CreateTruncatesAtOnceAndWritesExactly) {
 
 TEST(File, CreateNewNeverReplacesAndLeavesNoTemporary) {
   TempDir d;
-  EXPECT_EQ(FCREATENEW(d / "t.csv", "head\r\n", "line\r\n"), FStatus::Okay);
-  EXPECT_EQ(FCREATENEW(d / "t.csv", "", "other\r\n"), FStatus::Exists);
+  EXPECT_EQ(FCREATENEW(d / "t.csv", "head\r\nline\r\n"), FStatus::Okay);
+  EXPECT_EQ(FCREATENEW(d / "t.csv", "other\r\n"), FStatus::Exists);
   EXPECT_EQ(readfile(d / "t.csv"), "head\r\nline\r\n");
   ::mkdir((d / "dir.csv").c_str(), 0755);
-  EXPECT_EQ(FCREATENEW(d / "dir.csv", "", "x"), FStatus::Exists);
+  EXPECT_EQ(FCREATENEW(d / "dir.csv", "x"), FStatus::Exists);
   EXPECT_EQ(meldtest::entries(d.path), (std::vector<std::string>{"dir.csv", "t.csv"}));
 }
 
@@ -114,7 +114,7 @@ TEST(File, AppendUnderLockWithLastByte) {
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(FOPENLOCKED(d / "t.csv", 1, &nother), -1);
   EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.9);
-  EXPECT_TRUE(FAPPENDSYNC(h, "\n", "x\r\n", nsize));
+  EXPECT_TRUE(FAPPENDSYNC(h, "\nx\r\n", nsize));
   FCLOSE(h);
   EXPECT_EQ(readfile(d / "t.csv"), "abc\r\nx\r\n");
   ::mkfifo((d / "fifo").c_str(), 0644);

@@ -227,7 +227,7 @@ TEST(Reliability, NewTableFallbacks) {
       {{cnotmp, "link:error=EPERM"}, true},                   // renamed without replacing
       {{cnotmp, "link:error=EPERM", "renameat2:error=EIO"}, false},
       {{cnotmp, "link:error=EIO"}, false},
-      {{cnotmp, "writev:error=ENOSPC:when=1"}, false},
+      {{cnotmp, "write:error=ENOSPC:when=1"}, false},
       {{cnotmp, "unlink:error=EIO:when=1"}, true},            // the temporary still goes
       {{"linkat:error=ENOENT:when=1"}, true},                 // no /proc: linked by descriptor
   };
