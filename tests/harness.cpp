@@ -70,6 +70,15 @@ std::vector<std::string> entries(const std::string& cdir) {
 
 bool isroot() { return ::geteuid() == 0; }
 
+bool canunprivileged() {
+  if (!isroot()) return true;
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && ::geteuid() != 0 ? 0 : 1);
+  int nst = 0;
+  ::waitpid(pid, &nst, 0);
+  return WIFEXITED(nst) && WEXITSTATUS(nst) == 0;
+}
+
 void openup(const std::string& cdir) { ::chmod(cdir.c_str(), 0777); }
 
 namespace {
@@ -97,7 +106,12 @@ int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
   if (opt.bunprivileged && ::geteuid() == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(121);
   }
-  ::umask(022);
+  ::umask(static_cast<mode_t>(opt.numask));
+  if (opt.bclosestd) {
+    ::close(0);
+    ::close(1);
+    ::close(2);
+  }
   std::vector<const char*> argv;
   for (const auto& c : opt.cprefix) argv.push_back(c.c_str());
   argv.push_back(MELD_EXE);

@@ -28,6 +28,8 @@ struct RunOptions {
   double ntimeout = 30;             // seconds before the child is killed
   int nbarrierfd = -1;   // the child waits for end of file on this before exec
   int nclosefd = -1;     // the child closes this first (the barrier's write end)
+  bool bclosestd = false;  // start the tool with descriptors 0, 1 and 2 closed
+  int numask = 022;
 };
 
 struct RunResult {
@@ -45,6 +47,10 @@ RunResult run(const std::string& cdir, const RunOptions& opt = {});
 int start(const std::string& cdir, const RunOptions& opt = {});
 
 bool isroot();
+
+// Whether a child can be run as an unprivileged user where permission
+// bits matter: always for a normal user, for root when it can drop to nobody.
+bool canunprivileged();
 
 // The same directory made usable by an unprivileged child (mode 0777).
 void openup(const std::string& cdir);
