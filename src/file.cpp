@@ -1,11 +1,11 @@
 #include "file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -23,7 +23,7 @@ std::string cpath(std::string_view cname) { return std::string(cname); }
 // Opens a regular file without ever blocking: a FIFO opened for reading would
 // wait for a writer, so the open is non-blocking and the flag is dropped
 // (or replaced by nkeepflags) once fstat has shown a regular file.
-int openregular(std::string_view cname, int nflags, int nkeepflags, struct stat* pst = nullptr) {
+int openregular(std::string_view cname, int nflags, int nkeepflags) {
   const std::string cn = cpath(cname);
   int nfd;
   do {
@@ -35,16 +35,19 @@ int openregular(std::string_view cname, int nflags, int nkeepflags, struct stat*
     ::close(nfd);
     return -1;
   }
-  if (pst != nullptr) *pst = st;
   return nfd;
 }
 
-// One write call for the whole text, unless the system writes less: then
-// the rest follows, from where it stopped.
-long long writeall(int nfd, std::string_view ctext) {
+// One write call for the whole text (at offset noff, or at the current
+// position when noff is -1), unless the system writes less: then the rest
+// follows, from where it stopped.
+long long writeall(int nfd, std::string_view ctext, long long noff = -1) {
   size_t ndone = 0;
   while (ndone < ctext.size()) {
-    const ssize_t n = ::write(nfd, ctext.data() + ndone, ctext.size() - ndone);
+    const char* pfrom = ctext.data() + ndone;
+    const size_t nleft = ctext.size() - ndone;
+    const ssize_t n = noff < 0 ? ::write(nfd, pfrom, nleft)
+                               : ::pwrite(nfd, pfrom, nleft, static_cast<off_t>(noff + static_cast<long long>(ndone)));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     ndone += static_cast<size_t>(n);
@@ -60,7 +63,7 @@ bool datasync(int nfd) {
   return r == 0;
 }
 
-// Writes the texts and syncs them: true only when every byte is durable.
+// Writes the text and syncs it: true only when every byte is durable.
 bool writesync(int nfd, std::string_view ctext) {
   return writeall(nfd, ctext) == static_cast<long long>(ctext.size()) && datasync(nfd);
 }
@@ -106,7 +109,8 @@ bool lockwait(int nfd, int nwaitsec) {
 void syncdir(const std::string& cdir) {
   const int nfd = ::open(cdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (nfd < 0) return;
-  datasync(nfd);
+  while (::fsync(nfd) != 0 && errno == EINTR) {
+  }
   ::close(nfd);
 }
 
@@ -262,13 +266,13 @@ int FBYTEAT(int nhandle, long long noff) {
 bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize) {
   if (nhandle < 0) return false;
   if (writesync(nhandle, ctext)) return true;
-  // Take back whatever part of the text reached the file.
+  // Take back whatever part of the text reached the file; a failed cut is
+  // tried again, as it is all that keeps a half line out of the table.
   for (int ntry = 0; ntry < 3; ++ntry) {
     if (::ftruncate(nhandle, static_cast<off_t>(nsize)) == 0) {
       datasync(nhandle);
       break;
     }
-    if (errno != EINTR && errno != EIO) break;
   }
   return false;
 }
@@ -295,17 +299,11 @@ FStatus FCREATENEW(std::string_view cname, std::string_view ctext) {
 
 long long FREPLACE(int nhandle, std::string_view ctext) {
   if (nhandle < 0) return 0;
-  // Without the lock the text is still written: a report is better than none.
+  // Without the lock, or without the cut, the text is still written: a
+  // report is better than none.
   lockwait(nhandle, 10);
-  if (::ftruncate(nhandle, 0) != 0) return 0;
-  size_t ndone = 0;
-  while (ndone < ctext.size()) {
-    const ssize_t n = ::pwrite(nhandle, ctext.data() + ndone, ctext.size() - ndone, static_cast<off_t>(ndone));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    ndone += static_cast<size_t>(n);
-  }
-  return static_cast<long long>(ndone);
+  ::ftruncate(nhandle, 0);
+  return writeall(nhandle, ctext, 0);
 }
 
 }  // namespace meld
