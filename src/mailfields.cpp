@@ -27,7 +27,7 @@ void appendfield(RUNSTATE& r, std::string_view cvalue) {
 
 std::string FIELDSCAN(RUNSTATE& r, long long nstart, long long nwindow) {
   r.NSTART = nstart;
-  r.NLEN = -1;
+  r.NLEN = 0;
   for (r.I = 0; r.I <= nwindow; ++r.I) {
     if (islineend(SUBSTR(r.CMAIL, r.NSTART + r.I, 1))) {
       r.NLEN = r.I;
