@@ -230,11 +230,15 @@ bool FCLOSE(int nhandle) {
 
 int FERASE(std::string_view cname) { return ::unlink(cpath(cname).c_str()) == 0 ? 0 : -1; }
 
-int FOPENLOCKED(std::string_view cname, int nwaitsec, long long* pnsize) {
+int FOPENLOCKED(std::string_view cname, int nwaitsec, long long* pnsize, bool* pbopened) {
   const std::string cn = cpath(cname);
+  bool bopened = false;
+  if (pbopened == nullptr) pbopened = &bopened;
   for (int ntry = 0; ntry < 10; ++ntry) {
+    *pbopened = false;
     const int nfd = openregular(cname, O_RDWR | O_APPEND, O_APPEND);
     if (nfd < 0) return -1;
+    *pbopened = true;
     if (!lockwait(nfd, nwaitsec)) {
       ::close(nfd);
       return -1;

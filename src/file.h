@@ -45,8 +45,9 @@ int FERASE(std::string_view cname);
 // Opens an existing regular file for appending and takes an exclusive lock
 // on it, waiting at most nwaitsec seconds. When the name meanwhile names
 // another file, that one is taken instead. *pnsize gets the size under the
-// lock. -1 on any failure; the file is then untouched.
-int FOPENLOCKED(std::string_view cname, int nwaitsec, long long* pnsize);
+// lock. -1 on any failure, the file then untouched; *pbopened tells a file
+// that was opened but not locked from one that could not be opened.
+int FOPENLOCKED(std::string_view cname, int nwaitsec, long long* pnsize, bool* pbopened = nullptr);
 
 // The byte at offset noff (0-based), or -1 when there is none.
 int FBYTEAT(int nhandle, long long noff);

@@ -14,12 +14,12 @@ constexpr int NLOCKWAIT = 10;  // seconds a run waits for another run's lock
 // is not durably there (the table is then as it was).
 bool appendexisting(RUNSTATE& r) {
   long long nsize = 0;
-  r.NTAB = FOPENLOCKED(CTABNAME, NLOCKWAIT, &nsize);
-  if (r.NTAB < 0) {
-    LOG(r, "tabelle.csv kann nicht geoeffnet werden");
-    return false;
-  }
-  LOG(r, "tabelle.csv eingelesen");
+  bool bopened = false;
+  r.NTAB = FOPENLOCKED(CTABNAME, NLOCKWAIT, &nsize, &bopened);
+  // A table that opens but stays locked by another program is there and
+  // whole; only the line could not be added.
+  LOG(r, bopened ? "tabelle.csv eingelesen" : "tabelle.csv kann nicht geoeffnet werden");
+  if (r.NTAB < 0) return false;
   const int nlast = nsize > 0 ? FBYTEAT(r.NTAB, nsize - 1) : -1;
   if (nsize > 0 && nlast < 0) return false;  // no last byte, no safe separator
   // Separator and line go out with one write; the common table, ending in

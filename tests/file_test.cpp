@@ -111,12 +111,15 @@ TEST(File, AppendUnderLockWithLastByte) {
   EXPECT_EQ(FBYTEAT(h, 4), -1);
   // A second open waits for the lock and gives up at its deadline.
   long long nother = 0;
+  bool bopened = false;
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(FOPENLOCKED(d / "t.csv", 1, &nother), -1);
+  EXPECT_EQ(FOPENLOCKED(d / "t.csv", 1, &nother, &bopened), -1);
+  EXPECT_TRUE(bopened);
   EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.9);
   EXPECT_TRUE(FAPPENDSYNC(h, "\nx\r\n", nsize));
   FCLOSE(h);
   EXPECT_EQ(readfile(d / "t.csv"), "abc\r\nx\r\n");
   ::mkfifo((d / "fifo").c_str(), 0644);
-  EXPECT_EQ(FOPENLOCKED(d / "fifo", 1, &nother), -1);
+  EXPECT_EQ(FOPENLOCKED(d / "fifo", 1, &nother, &bopened), -1);
+  EXPECT_FALSE(bopened);
 }

@@ -236,3 +236,21 @@ TEST(Run, TableReplacedWhileWaiting) {
   EXPECT_EQ(::pread(nold, cbuf, sizeof cbuf, 0), static_cast<ssize_t>(CHEAD3.size()));  // the old file is untouched
   ::close(nold);
 }
+
+// A table that another program keeps locked: the run gives up after about
+// ten seconds, says so and leaves the table as it was.
+TEST(Run, TableLockedTooLong) {
+  TempDir d;
+  writefile(d / "mail.txt", CEXAMPLEMAIL);
+  writefile(d / "tage.txt", CDAYS);
+  writefile(d / "tabelle.csv", CHEAD3);
+  const int nheld = ::open((d / "tabelle.csv").c_str(), O_RDWR);
+  ASSERT_EQ(::flock(nheld, LOCK_EX), 0);
+  const RunResult res = run(d.path);
+  ::close(nheld);
+  EXPECT_EQ(res.nstatus, 1);
+  EXPECT_GT(res.nseconds, 9);
+  EXPECT_LT(res.nseconds, 12);
+  EXPECT_EQ(readfile(d / "prot.txt"), PMAIL + PDAYS + PREAD + PFAIL);
+  EXPECT_EQ(readfile(d / "tabelle.csv"), CHEAD3);
+}
