@@ -26,6 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pdata, size_t nsize) {
   size_t nsemis = 0;
   for (const char c : cline) nsemis += c == ';';
   if (nsemis != static_cast<size_t>(7 + ndays)) std::abort();
+  // The last column is the free text, shown byte for byte.
+  std::string cwant;
+  const size_t ntext = cmail.find("Text: "), nende = cmail.find("Ende des Ori");
+  if (ntext != std::string_view::npos && nende != std::string_view::npos && nende >= ntext + 6 + 22 + 1)
+    meld::SHOWN(cwant, cmail.substr(ntext + 6, nende - 22 - (ntext + 6)));
+  const size_t nlast = cline.rfind(';', cline.size() - 4);
+  if (cline.compare(nlast + 1, cline.size() - 3 - (nlast + 1), cwant) != 0) std::abort();
   const std::string chead = meld::TABHEADER(ctage, ndays);
   if (chead.size() != 39 + static_cast<size_t>(ndays) * 5) std::abort();
   return 0;

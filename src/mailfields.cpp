@@ -1,11 +1,22 @@
 #include "mailfields.h"
 
+#include <cstring>
+
 #include "days.h"
 #include "text.h"
 
 namespace meld {
 
 namespace {
+
+// Byte by byte, the same as comparing each one-byte text with " " and ";".
+// pdst may be ctext's own storage.
+void showinto(char* pdst, std::string_view ctext) {
+  for (size_t i = 0; i < ctext.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(ctext[i]);
+    pdst[i] = static_cast<char>(c < 32 ? '.' : (c == ';' ? ':' : c));
+  }
+}
 
 bool islineend(std::string_view c) { return EQ(c, "\r") || EQ(c, "\n"); }
 
@@ -40,15 +51,9 @@ std::string FIELDSCAN(RUNSTATE& r, long long nstart, long long nwindow) {
 }
 
 void SHOWN(std::string& cdst, std::string_view ctext) {
-  // Byte by byte, the same as comparing each one-byte text with " " and
-  // ";", written in place: a free text can be 50,000 bytes long.
   const size_t nold = cdst.size();
   cdst.resize(nold + ctext.size());
-  char* pdst = cdst.data() + nold;
-  for (size_t i = 0; i < ctext.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(ctext[i]);
-    pdst[i] = static_cast<char>(c < 32 ? '.' : (c == ';' ? ':' : c));
-  }
+  showinto(cdst.data() + nold, ctext);
 }
 
 bool ANSWERED(std::string_view canswer, std::string_view cmail) {
@@ -87,16 +92,31 @@ void APPENDLINE(RUNSTATE& r) {
   }
 
   // Free text: from behind "Text: " to the byte 23 positions before the
-  // trailer marker, on one line; shown straight into the line.
+  // trailer marker, on one line.
+  size_t noff = 0, ntextlen = 0;
   const long long ntext = AT("Text: ", r.CMAIL);
   if (ntext != 0) {
     r.NSTART = ntext + 6;
     r.NENDE = AT("Ende des Ori", r.CMAIL) - 23;
-    const std::string_view ctext = SUBSTR(r.CMAIL, r.NSTART, r.NENDE - r.NSTART + 1);
-    r.CLINE.reserve(r.CLINE.size() + ctext.size() + 3);  // no second copy for the closing bytes
-    SHOWN(r.CLINE, ctext);
+    if (r.NENDE >= r.NSTART) {
+      noff = static_cast<size_t>(r.NSTART - 1);
+      ntextlen = static_cast<size_t>(r.NENDE - r.NSTART + 1);
+    }
   }
-  r.CLINE += ";\r\n";
+  // The free text is the mail's last use, and it can be 50,000 bytes long:
+  // the line is finished in the mail's own storage instead of a second
+  // buffer. The columns so far go in front of the text, shown where it
+  // moves to, and the closing bytes after it.
+  const size_t nhead = r.CLINE.size(), nline = nhead + ntextlen + 3;
+  std::string cline = std::move(r.CMAIL);
+  r.CMAIL.clear();
+  if (cline.size() < nline) cline.resize(nline);
+  std::memmove(cline.data() + nhead, cline.data() + noff, ntextlen);
+  showinto(cline.data() + nhead, std::string_view(cline.data() + nhead, ntextlen));
+  std::memcpy(cline.data(), r.CLINE.data(), nhead);
+  std::memcpy(cline.data() + nhead + ntextlen, ";\r\n", 3);
+  cline.resize(nline);
+  r.CLINE = std::move(cline);
 }
 
 std::string MAILLINE(std::string_view cmail, std::string_view ctage) {

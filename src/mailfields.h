@@ -25,7 +25,8 @@ bool ANSWERED(std::string_view canswer, std::string_view cmail);
 std::string_view ANSWERCODE(std::string_view cno, std::string_view cyes, std::string_view cmail);
 
 // Appends the registration line of CMAIL (with the days of CTAGE and
-// NANZTAGE) and its CR LF to CLINE.
+// NANZTAGE) and its CR LF to CLINE. The line takes over the mail's
+// storage: CMAIL is empty afterwards.
 void APPENDLINE(RUNSTATE& r);
 
 // The registration line for a mail and a day list text, for callers
