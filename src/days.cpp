@@ -14,16 +14,12 @@ std::string_view DAYHEADER(std::string_view ctage, long long nanztage) { return 
 void READDAYS(RUNSTATE& r) {
   r.NANZTAGE = 0;
   r.CTAGE.clear();
-  bool bfailed = false;
-  if (!FILE("tage.txt", &bfailed) && !bfailed) {
+  const FRead nread = FREADNAMED("tage.txt", 1000, &r.NTAGE, &r.CTAGE);
+  if (nread == FRead::Missing) {
     LOG(r, "tage.txt nicht vorhanden - Tage werden nicht verarbeitet");
     return;
   }
-  if (!bfailed) {
-    r.NTAGE = FOPEN("tage.txt");
-    r.CTAGE = FREADSTR(r.NTAGE, 1000, &bfailed);
-  }
-  if (bfailed) {
+  if (nread == FRead::Failed) {
     LOG(r, "tage.txt nicht lesbar - Tage werden nicht verarbeitet");
     return;
   }

@@ -217,6 +217,15 @@ std::string FREADSTR(int nhandle, long long ncount, bool* pbfailed) {
   return cres;
 }
 
+FRead FREADNAMED(std::string_view cname, long long ncount, int* pnhandle, std::string* pctext) {
+  bool bfailed = false;
+  if (!FILE(cname, &bfailed) && !bfailed) return FRead::Missing;
+  if (bfailed) return FRead::Failed;
+  *pnhandle = FOPEN(cname);
+  *pctext = FREADSTR(*pnhandle, ncount, &bfailed);
+  return bfailed ? FRead::Failed : FRead::Okay;
+}
+
 long long FWRITE(int nhandle, std::string_view ctext) {
   if (nhandle < 0) return 0;
   return writeall(nhandle, ctext);

@@ -11,6 +11,9 @@ namespace meld {
 
 enum class FStatus { Okay, Exists, Failed };
 
+// How reading an input by its name went: read, absent, or there but not readable.
+enum class FRead { Okay, Missing, Failed };
+
 // Makes descriptors 0, 1 and 2 open (on /dev/null) so that no file of the run
 // can take one of them, and ignores SIGXFSZ so that a file size limit shows
 // as a write error instead of killing the run halfway.
@@ -33,6 +36,11 @@ int FCREATE(std::string_view cname);
 // and returns those before the first byte 0. *pbfailed, when given, tells a
 // read error (or handle -1) apart from an empty file.
 std::string FREADSTR(int nhandle, long long ncount, bool* pbfailed = nullptr);
+
+// FILE, FOPEN and FREADSTR on one input: *pnhandle gets the handle (left
+// open, -1 when none), *pctext what was read. An entry that may be there
+// but cannot be looked at, opened or read is Failed, never Missing.
+FRead FREADNAMED(std::string_view cname, long long ncount, int* pnhandle, std::string* pctext);
 
 // Writes all of ctext at the current position; returns the bytes written.
 long long FWRITE(int nhandle, std::string_view ctext);

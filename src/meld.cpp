@@ -32,16 +32,12 @@ int MELD() {
 
   // A mail that may be there but cannot be read must be neither imported as
   // an empty registration nor passed over as missing: the run stops and says so.
-  bool bfailed = false;
-  if (!FILE("mail.txt", &bfailed) && !bfailed) {
+  const FRead nread = FREADNAMED("mail.txt", 50000, &r.NMAIL, &r.CMAIL);
+  if (nread == FRead::Missing) {
     LOG(r, "mail.txt nicht gefunden - Abbruch");
     return finish(r, 0);
   }
-  if (!bfailed) {
-    r.NMAIL = FOPEN("mail.txt");
-    r.CMAIL = FREADSTR(r.NMAIL, 50000, &bfailed);
-  }
-  if (bfailed) {
+  if (nread == FRead::Failed) {
     LOG(r, "mail.txt nicht lesbar - Abbruch");
     return finish(r, 1);
   }

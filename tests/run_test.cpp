@@ -74,6 +74,17 @@ void checkcase(const Case& c, const RunOptions& opt = {}) {
 
 void mkfifoat(const TempDir& d, const char* cname) { ::mkfifo((d / cname).c_str(), 0666); }
 
+// The worked example with a table that the test itself holds locked;
+// returns the locked descriptor.
+int lockedexample(const TempDir& d) {
+  writefile(d / "mail.txt", CEXAMPLEMAIL);
+  writefile(d / "tage.txt", CDAYS);
+  writefile(d / "tabelle.csv", CHEAD3);
+  const int nfd = ::open((d / "tabelle.csv").c_str(), O_RDWR);
+  EXPECT_EQ(::flock(nfd, LOCK_EX), 0);
+  return nfd;
+}
+
 }  // namespace
 
 TEST(Run, Cases) {
@@ -217,11 +228,7 @@ TEST(Run, NewTableModeAndClosedDescriptors) {
 // file the name names when it gets the lock, not to the old one.
 TEST(Run, TableReplacedWhileWaiting) {
   TempDir d;
-  writefile(d / "mail.txt", CEXAMPLEMAIL);
-  writefile(d / "tage.txt", CDAYS);
-  writefile(d / "tabelle.csv", CHEAD3);
-  const int nold = ::open((d / "tabelle.csv").c_str(), O_RDWR);
-  ASSERT_EQ(::flock(nold, LOCK_EX), 0);
+  const int nold = lockedexample(d);
   const int pid = start(d.path);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   writefile(d / "new.csv", CHEAD0);
@@ -241,11 +248,7 @@ TEST(Run, TableReplacedWhileWaiting) {
 // ten seconds, says so and leaves the table as it was.
 TEST(Run, TableLockedTooLong) {
   TempDir d;
-  writefile(d / "mail.txt", CEXAMPLEMAIL);
-  writefile(d / "tage.txt", CDAYS);
-  writefile(d / "tabelle.csv", CHEAD3);
-  const int nheld = ::open((d / "tabelle.csv").c_str(), O_RDWR);
-  ASSERT_EQ(::flock(nheld, LOCK_EX), 0);
+  const int nheld = lockedexample(d);
   const RunResult res = run(d.path);
   ::close(nheld);
   EXPECT_EQ(res.nstatus, 1);
