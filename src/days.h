@@ -17,7 +17,8 @@ std::string_view DAYTOKEN(std::string_view ctage, long long k);
 // The first nanztage units with their separators, for the table header.
 std::string_view DAYHEADER(std::string_view ctage, long long nanztage);
 
-// Reads tage.txt into NTAGE, CTAGE and NANZTAGE and logs one line.
-void READDAYS(RUNSTATE& r);
+// Reads tage.txt into NTAGE, CTAGE and NANZTAGE and logs one line; false
+// when the day list is there but cannot be read (the run must stop).
+bool READDAYS(RUNSTATE& r);
 
 }  // namespace meld

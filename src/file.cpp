@@ -266,14 +266,27 @@ int FOPENLOCKED(std::string_view cname, int nwaitsec, long long* pnsize, bool* p
   return -1;
 }
 
+std::string FREADAT(int nhandle, long long noff, long long ncount, bool* pbfailed) {
+  std::string cres;
+  *pbfailed = nhandle < 0 || noff < 0;
+  if (*pbfailed || ncount <= 0) return cres;
+  cres.resize(static_cast<size_t>(ncount));
+  size_t ngot = 0;
+  while (ngot < cres.size()) {
+    const ssize_t n = ::pread(nhandle, cres.data() + ngot, cres.size() - ngot, static_cast<off_t>(noff + static_cast<long long>(ngot)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) *pbfailed = true;
+    if (n <= 0) break;
+    ngot += static_cast<size_t>(n);
+  }
+  cres.resize(*pbfailed ? 0 : ngot);
+  return cres;
+}
+
 int FBYTEAT(int nhandle, long long noff) {
-  if (nhandle < 0 || noff < 0) return -1;
-  unsigned char c;
-  ssize_t n;
-  do {
-    n = ::pread(nhandle, &c, 1, static_cast<off_t>(noff));
-  } while (n < 0 && errno == EINTR);
-  return n == 1 ? c : -1;
+  bool bfailed = false;
+  const std::string c = FREADAT(nhandle, noff, 1, &bfailed);
+  return c.size() == 1 ? static_cast<unsigned char>(c[0]) : -1;
 }
 
 bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize) {

@@ -57,6 +57,11 @@ int FERASE(std::string_view cname);
 // that was opened but not locked from one that could not be opened.
 int FOPENLOCKED(std::string_view cname, int nwaitsec, long long* pnsize, bool* pbopened = nullptr);
 
+// Up to ncount bytes from offset noff (0-based), fewer only at the end of
+// the file, all bytes kept (no cut at byte 0); the position is not moved.
+// *pbfailed tells a read error (or handle -1) apart from the end of the file.
+std::string FREADAT(int nhandle, long long noff, long long ncount, bool* pbfailed);
+
 // The byte at offset noff (0-based), or -1 when there is none.
 int FBYTEAT(int nhandle, long long noff);
 

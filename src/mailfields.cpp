@@ -29,9 +29,20 @@ std::string labelvalue(RUNSTATE& r, std::string_view clabel, long long nwindow) 
   return FIELDSCAN(r, nat + LEN(clabel), nwindow);
 }
 
+// A value from a stranger must never run as a formula in the organiser's
+// spreadsheet: one that starts like one gets a "'" in front.
+void guardformula(RUNSTATE& r, std::string_view cvalue) {
+  if (!cvalue.empty() && ISFORMULA(static_cast<unsigned char>(cvalue[0]))) r.CLINE += '\'';
+}
+
 void appendfield(RUNSTATE& r, std::string_view cvalue) {
   r.CLINE += cvalue;
   r.CLINE += ';';
+}
+
+void appendguarded(RUNSTATE& r, std::string_view cvalue) {
+  guardformula(r, cvalue);
+  appendfield(r, cvalue);
 }
 
 }  // namespace
@@ -39,8 +50,9 @@ void appendfield(RUNSTATE& r, std::string_view cvalue) {
 std::string FIELDSCAN(RUNSTATE& r, long long nstart, long long nwindow) {
   r.NSTART = nstart;
   r.NLEN = 0;
+  // The end of the mail ends a value too, like CR and LF.
   for (r.I = 0; r.I <= nwindow; ++r.I) {
-    if (islineend(SUBSTR(r.CMAIL, r.NSTART + r.I, 1))) {
+    if (r.NSTART + r.I == LEN(r.CMAIL) + 1 || islineend(SUBSTR(r.CMAIL, r.NSTART + r.I, 1))) {
       r.NLEN = r.I;
       break;
     }
@@ -55,6 +67,8 @@ void SHOWN(std::string& cdst, std::string_view ctext) {
   cdst.resize(nold + ctext.size());
   showinto(cdst.data() + nold, ctext);
 }
+
+bool ISFORMULA(unsigned char c) { return c == '=' || c == '+' || c == '-' || c == '@'; }
 
 bool ANSWERED(std::string_view canswer, std::string_view cmail) {
   if (canswer.empty()) return false;
@@ -72,9 +86,9 @@ std::string_view ANSWERCODE(std::string_view cno, std::string_view cyes, std::st
 }
 
 void APPENDLINE(RUNSTATE& r) {
-  appendfield(r, labelvalue(r, "Name: ", 100));
-  appendfield(r, labelvalue(r, "E-Mail: ", 100));
-  appendfield(r, labelvalue(r, "e Pers.: ", 3));
+  appendguarded(r, labelvalue(r, "Name: ", 100));
+  appendguarded(r, labelvalue(r, "E-Mail: ", 100));
+  appendguarded(r, labelvalue(r, "e Pers.: ", 3));
   r.CLINE += ANSWERCODE("Restaurant: nein", "Restaurant: ja", r.CMAIL);
 
   // Telephone: the first "oon: " that starts at or before LEN - 5, so one
@@ -92,7 +106,8 @@ void APPENDLINE(RUNSTATE& r) {
   }
 
   // Free text: from behind "Text: " to the byte 23 positions before the
-  // trailer marker, on one line.
+  // trailer marker, on one line. The telephone column starts with "T ", and
+  // codes are never formulas: only the four values taken as written are guarded.
   size_t noff = 0, ntextlen = 0;
   const long long ntext = AT("Text: ", r.CMAIL);
   if (ntext != 0) {
@@ -103,6 +118,7 @@ void APPENDLINE(RUNSTATE& r) {
       ntextlen = static_cast<size_t>(r.NENDE - r.NSTART + 1);
     }
   }
+  guardformula(r, std::string_view(r.CMAIL).substr(noff, ntextlen));
   // The free text is the mail's last use, and it can be 50,000 bytes long:
   // the line is finished in the mail's own storage instead of a second
   // buffer. The columns so far go in front of the text, shown where it

@@ -9,13 +9,17 @@
 namespace meld {
 
 // The value that starts at position nstart and ends before the first CR or
-// LF among positions nstart .. nstart + nwindow; empty when there is none.
+// LF, or the end of the mail, among positions nstart .. nstart + nwindow;
+// empty when there is none.
 // Shown with the table's rule (see SHOWN).
 std::string FIELDSCAN(RUNSTATE& r, long long nstart, long long nwindow);
 
 // Appends ctext to cdst so that it cannot break the table: bytes below 32
 // become "." and ";" becomes ":".
 void SHOWN(std::string& cdst, std::string_view ctext);
+
+// True for the bytes that make a spreadsheet take a cell as a formula.
+bool ISFORMULA(unsigned char c);
 
 // True where canswer occurs in cmail as a whole word: the byte after it is
 // no letter (A-Z, a-z, 128-255) or the mail ends there.

@@ -43,7 +43,7 @@ int MELD() {
   }
   LOG(r, "mail.txt gelesen");
 
-  READDAYS(r);
+  if (!READDAYS(r)) return finish(r, 1);
   // The line depends on mail and day list only; building it before the
   // table is opened keeps the time under the table lock short.
   APPENDLINE(r);

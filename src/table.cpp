@@ -1,13 +1,17 @@
 #include "table.h"
 
+#include <algorithm>
+
 #include "days.h"
 #include "file.h"
+#include "text.h"
 
 namespace meld {
 
 namespace {
 
 constexpr std::string_view CTABNAME = "tabelle.csv";
+constexpr std::string_view CFIXEDHEAD = "Name;Mail;Anzahl;Eink;Tel;Nacht;";
 constexpr int NLOCKWAIT = 10;  // seconds a run waits for another run's lock
 
 // Appends CLINE to the existing table under its lock; false when the line
@@ -20,7 +24,19 @@ bool appendexisting(RUNSTATE& r) {
   // whole; only the line could not be added.
   LOG(r, bopened ? "tabelle.csv eingelesen" : "tabelle.csv kann nicht geoeffnet werden");
   if (r.NTAB < 0) return false;
-  const int nlast = nsize > 0 ? FBYTEAT(r.NTAB, nsize - 1) : -1;
+  // The start of the table, read under the lock with one call, shows whether
+  // the line's day columns fit its header; a table no longer than a header
+  // gives its last byte with the same read.
+  const std::string chead = TABHEADER(r.CTAGE, r.NANZTAGE);
+  bool bfailed = false;
+  const std::string cstart = FREADAT(r.NTAB, 0, std::min(nsize, LEN(chead)), &bfailed);
+  if (bfailed) return false;
+  if (!HEADERFITS(cstart, chead)) {
+    LOG(r, "tage.txt passt nicht zu tabelle.csv");
+    return false;
+  }
+  int nlast = -1;
+  if (nsize > 0) nlast = LEN(cstart) == nsize ? static_cast<unsigned char>(cstart.back()) : FBYTEAT(r.NTAB, nsize - 1);
   if (nsize > 0 && nlast < 0) return false;  // no last byte, no safe separator
   // Separator and line go out with one write; the common table, ending in
   // a line end, needs no copy of the line for that.
@@ -32,10 +48,15 @@ bool appendexisting(RUNSTATE& r) {
 }  // namespace
 
 std::string TABHEADER(std::string_view ctage, long long nanztage) {
-  std::string chead = "Name;Mail;Anzahl;Eink;Tel;Nacht;";
+  std::string chead(CFIXEDHEAD);
   chead += DAYHEADER(ctage, nanztage);
   chead += "Text;\r\n";
   return chead;
+}
+
+bool HEADERFITS(std::string_view cstart, std::string_view chead) {
+  if (!EQ(cstart, CFIXEDHEAD)) return true;
+  return cstart == chead;
 }
 
 std::string_view SEPARATOR(long long nsize, int nlast) {

@@ -13,6 +13,12 @@ namespace meld {
 // Header line of a new table, CR LF included.
 std::string TABHEADER(std::string_view ctage, long long nanztage);
 
+// Whether a new line fits under the table that starts with cstart (its
+// first LEN(chead) bytes, or all of a shorter table), chead being the header
+// a new table would get now: a table that begins like a header must begin
+// with exactly that one; any other table (empty, begun by hand) fits.
+bool HEADERFITS(std::string_view cstart, std::string_view chead);
+
 // What must go before a new line so that it starts a record of its own,
 // given the size of the table and its last byte (-1 for none): nothing after
 // LF or in an empty table, LF after a lone CR, CR LF otherwise.

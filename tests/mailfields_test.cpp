@@ -47,8 +47,22 @@ TEST(MailFields, Values) {
       // Control bytes and ";" cannot shift or break columns.
       {"Name: a;b\tc\r\n", "a:b.c;;;?;T ;?;"},
       {"Name: \xe4\xf6\xfc\r\n", "\xe4\xf6\xfc;;;?;T ;?;"},
-      // A value at the very end of the mail has no line end: empty.
-      {"Name: Eva", ";;;?;T ;?;"},
+      // The end of the mail ends a value, within the window only.
+      {"Name: Eva", "Eva;;;?;T ;?;"},
+      {"Name: ", ";;;?;T ;?;"},
+      {"Name: " + c100, c100 + ";;;?;T ;?;"},
+      {"Name: " + c101, ";;;?;T ;?;"},
+      {"E-Mail: e@v", ";e@v;;?;T ;?;"},
+      {"e Pers.: 123", ";;123;?;T ;?;"},
+      {"e Pers.: 1234", ";;;?;T ;?;"},
+      {"Telefoon: 0123", ";;;?;T 0123;?;"},
+      {"Telefoon: " + c100, ";;;?;T " + c100 + ";?;"},
+      {"Telefoon: " + c101, ";;;?;T ;?;"},
+      // No value runs as a formula; the telephone column starts with "T ".
+      {"Name: =HYPERLINK(\"http://x\",\"Klick\")\r\n", "'=HYPERLINK(\"http://x\",\"Klick\");;;?;T ;?;"},
+      {"E-Mail: @a\r\ne Pers.: -1\r\nTelefoon: +49 1\r\n", ";'@a;'-1;?;T +49 1;?;"},
+      {"e Pers.: +12\r\n", ";;'+12;?;T ;?;"},  // the quote does not count against the window
+      {"Name: \t=1\r\n", ".=1;;;?;T ;?;"},
       // Labels are case-sensitive.
       {"name: Eva\r\n", ";;;?;T ;?;"},
       // Telephone.
@@ -100,6 +114,8 @@ TEST(MailFields, DaysAndFreeText) {
       {ctrail + "\r\nText: spaet", "", ";\r\n"},  // marker before the text
       {"Text: " + std::string(22, '-') + "Ende des Ori", "", ";\r\n"},
       {"Text: A" + std::string(22, '-') + "Ende des Ori", "", "A;\r\n"},
+      {"Text: =1+1\r\n" + ctrail, "", "'=1+1..;\r\n"},
+      {"Text: \r\n=1\r\n" + ctrail, "", "..=1..;\r\n"},
   };
   for (const auto& c : cases) {
     const std::string cline = MAILLINE(c.cmail, c.cdays);
@@ -127,15 +143,26 @@ TEST(Days, CountTokensHeader) {
 TEST(MailFields, EveryByteInEveryField) {
   const char* const clabels[] = {"Name: ", "E-Mail: ", "e Pers.: ", "Telefoon: ", "Text: "};
   for (const char* clabel : clabels) {
+    const bool btel = std::string(clabel) == "Telefoon: ", btext = std::string(clabel) == "Text: ";
     for (int b = 0; b < 256; ++b) {
       const char c = static_cast<char>(b);
-      const std::string cmail = std::string(clabel) + "a" + c + "\r\nX\r\n" + std::string(21, '-') + " Ende des Ori";
-      const std::string cline = MAILLINE(cmail, CDAYS);
-      ASSERT_EQ(cline.find_first_of("\r\n"), cline.size() - 2) << clabel << b;
-      ASSERT_EQ(std::count(cline.begin(), cline.end(), ';'), 10) << clabel << b;
       const char cshown = b < 32 ? '.' : (c == ';' ? ':' : c);
       const bool bended = b == '\r' || b == '\n';  // a line end ends the value there
-      ASSERT_NE(cline.find(bended ? std::string("a") : std::string("a") + cshown), std::string::npos) << clabel << b;
+      // The byte behind a first byte, then as the first byte itself.
+      for (const bool bfirst : {false, true}) {
+        const std::string cvalue = bfirst ? std::string(1, c) + "a" : std::string("a") + c;
+        const std::string cmail = std::string(clabel) + cvalue + "\r\nX\r\n" + std::string(21, '-') + " Ende des Ori";
+        const std::string cline = MAILLINE(cmail, CDAYS);
+        SCOPED_TRACE(std::string(clabel) + std::to_string(b) + (bfirst ? " first" : " second"));
+        ASSERT_EQ(cline.find_first_of("\r\n"), cline.size() - 2);
+        ASSERT_EQ(std::count(cline.begin(), cline.end(), ';'), 10);
+        if (bended && !btext) continue;  // an empty value, or "a" alone
+        const bool bguard = bfirst && ISFORMULA(static_cast<unsigned char>(c)) && !btel;
+        std::string cwant = std::string(btel ? "T " : "") + (bguard ? "'" : "");
+        cwant += bfirst ? std::string(1, cshown) + "a" : std::string("a") + cshown;
+        ASSERT_NE(cline.find(cwant), std::string::npos) << cline;
+        ASSERT_EQ(std::count(cline.begin(), cline.end(), '\''), bguard + (b == '\'')) << cline;
+      }
     }
   }
 }

@@ -32,6 +32,8 @@ const std::string PREAD = "tabelle.csv eingelesen\r\n";
 const std::string PDONE = "tabelle.csv um eine Zeile ergaenzt\r\n";
 const std::string PFAIL = "tabelle.csv konnte nicht ergaenzt werden - Abbruch\r\n";
 const std::string PNOOPEN = "tabelle.csv kann nicht geoeffnet werden\r\n";
+const std::string PNODAYREAD = "tage.txt nicht lesbar - Abbruch\r\n";
+const std::string PMISFIT = "tage.txt passt nicht zu tabelle.csv\r\n";
 
 std::string repeat(const std::string& c, int n) {
   std::string r;
@@ -128,9 +130,25 @@ TEST(Run, Cases) {
        [](const TempDir& d) { ::mkdir((d / "mail.txt").c_str(), 0755); }},
       {"mail is a FIFO", {}, CDAYS, CHEAD3, {}, "mail.txt nicht lesbar - Abbruch\r\n", 1,
        [](const TempDir& d) { mkfifoat(d, "mail.txt"); }},
-      {"day list is a FIFO", CEXAMPLEMAIL, {}, CHEAD0, CHEAD0 + CLINE0,
-       PMAIL + "tage.txt nicht lesbar - Tage werden nicht verarbeitet\r\n" + PREAD + PDONE, 0,
+      {"day list is a FIFO", CEXAMPLEMAIL, {}, CHEAD0, {}, PMAIL + PNODAYREAD, 1,
        [](const TempDir& d) { mkfifoat(d, "tage.txt"); }},
+      // The day columns of the line must fit those of the table's header.
+      {"two days for a table of three", CEXAMPLEMAIL, "Fr12;Sa13;", CHEAD3 + CLINE, {},
+       PMAIL + "tage.txt gelesen: Fr12;Sa13; 2 Tage - okay\r\n" + PREAD + PMISFIT + PFAIL, 1},
+      {"no day list for a table of three", CEXAMPLEMAIL, {}, CHEAD3, {}, PMAIL + PNODAYS + PREAD + PMISFIT + PFAIL, 1},
+      {"day list 8 for a table of three", CEXAMPLEMAIL, "Fr12;Sa1", CHEAD3, {},
+       PMAIL + "tage.txt gelesen: Fr12;Sa1 wird nicht verwendet\r\n" + PREAD + PMISFIT + PFAIL, 1},
+      {"other days for a table of three", CEXAMPLEMAIL, "Fr12;Sa13;So15;", CHEAD3, {},
+       PMAIL + "tage.txt gelesen: Fr12;Sa13;So15; 3 Tage - okay\r\n" + PREAD + PMISFIT + PFAIL, 1},
+      {"header without its line end", CEXAMPLEMAIL, CDAYS, CHEAD3.substr(0, CHEAD3.size() - 2), {},
+       PMAIL + PDAYS + PREAD + PMISFIT + PFAIL, 1},
+      {"table begun by hand", CEXAMPLEMAIL, CDAYS, "Anmeldungen\r\n", "Anmeldungen\r\n" + CLINE,
+       PMAIL + PDAYS + PREAD + PDONE, 0},
+      {"short table begun like a header", CEXAMPLEMAIL, CDAYS, "Name;Mail;", "Name;Mail;\r\n" + CLINE,
+       PMAIL + PDAYS + PREAD + PDONE, 0},
+      {"formula in the name", "Name: =HYPERLINK(\"http://x\",\"Klick\")\r\nTelefoon: +49 1\r\nText: @x\r\n" +
+       std::string(22, '-') + "Ende des Ori", CDAYS, CHEAD3,
+       CHEAD3 + "'=HYPERLINK(\"http://x\",\"Klick\");;;?;T +49 1;?;-;-;-;'@x..;\r\n", PMAIL + PDAYS + PREAD + PDONE, 0},
       {"table is a FIFO", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PDAYS + PNOOPEN + PFAIL, 1,
        [](const TempDir& d) { mkfifoat(d, "tabelle.csv"); }},
       {"table is a directory", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PDAYS + CHEAD3 + CR + PFAIL, 1,
@@ -166,12 +184,13 @@ TEST(Run, PermissionFaults) {
   const Case cases[] = {
       {"unreadable mail", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "mail.txt nicht lesbar - Abbruch\r\n", 1,
        [&](const TempDir& d) { chmodat(d, "mail.txt", 0); }},
-      {"unreadable day list", CEXAMPLEMAIL, CDAYS, "", CLINE0,
-       PMAIL + "tage.txt nicht lesbar - Tage werden nicht verarbeitet\r\n" + PREAD + PDONE, 0,
+      {"unreadable day list", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, PMAIL + PNODAYREAD, 1,
        [&](const TempDir& d) {
          chmodat(d, "tage.txt", 0);
          ::chmod((d / "tabelle.csv").c_str(), 0666);
        }},
+      {"unreadable day list, no table", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PNODAYREAD, 1,
+       [&](const TempDir& d) { chmodat(d, "tage.txt", 0); }},
       {"write-protected table", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, PMAIL + PDAYS + PNOOPEN + PFAIL, 1,
        [&](const TempDir& d) { chmodat(d, "tabelle.csv", 0444); }},
       {"unwritable directory", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PDAYS + CHEAD3 + CR + PFAIL, 1,
@@ -231,14 +250,14 @@ TEST(Run, TableReplacedWhileWaiting) {
   const int nold = lockedexample(d);
   const int pid = start(d.path);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  writefile(d / "new.csv", CHEAD0);
+  writefile(d / "new.csv", CHEAD3 + "neu;\r\n");
   ASSERT_EQ(::rename((d / "new.csv").c_str(), (d / "tabelle.csv").c_str()), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ::flock(nold, LOCK_UN);
   int nst = 0;
   ::waitpid(pid, &nst, 0);
   EXPECT_TRUE(WIFEXITED(nst) && WEXITSTATUS(nst) == 0);
-  EXPECT_EQ(readfile(d / "tabelle.csv"), CHEAD0 + CLINE);
+  EXPECT_EQ(readfile(d / "tabelle.csv"), CHEAD3 + "neu;\r\n" + CLINE);
   char cbuf[200];
   EXPECT_EQ(::pread(nold, cbuf, sizeof cbuf, 0), static_cast<ssize_t>(CHEAD3.size()));  // the old file is untouched
   ::close(nold);
