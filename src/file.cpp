@@ -2,15 +2,25 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/magic.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace meld {
@@ -20,68 +30,260 @@ namespace {
 // Names are passed unchanged; the copy only adds the terminating byte 0.
 std::string cpath(std::string_view cname) { return std::string(cname); }
 
-// Opens a regular file without ever blocking: a FIFO opened for reading would
-// wait for a writer, so the open is non-blocking and the flag is dropped
-// (or replaced by nkeepflags) once fstat has shown a regular file.
-int openregular(std::string_view cname, int nflags, int nkeepflags) {
-  const std::string cn = cpath(cname);
-  int nfd;
-  do {
-    nfd = ::open(cn.c_str(), nflags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-  } while (nfd < 0 && errno == EINTR);
-  if (nfd < 0) return -1;
-  struct stat st;
-  if (::fstat(nfd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(nfd, F_SETFL, nkeepflags) != 0) {
-    ::close(nfd);
-    return -1;
-  }
-  return nfd;
-}
-
-// One write call for the whole text (at offset noff, or at the current
-// position when noff is -1), unless the system writes less: then the rest
-// follows, from where it stopped.
-long long writeall(int nfd, std::string_view ctext, long long noff = -1) {
-  size_t ndone = 0;
-  while (ndone < ctext.size()) {
-    const char* pfrom = ctext.data() + ndone;
-    const size_t nleft = ctext.size() - ndone;
-    const ssize_t n = noff < 0 ? ::write(nfd, pfrom, nleft)
-                               : ::pwrite(nfd, pfrom, nleft, static_cast<off_t>(noff + static_cast<long long>(ndone)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    ndone += static_cast<size_t>(n);
-  }
-  return static_cast<long long>(ndone);
-}
-
-bool datasync(int nfd) {
-  int r;
-  do {
-    r = ::fdatasync(nfd);
-  } while (r != 0 && errno == EINTR);
-  return r == 0;
-}
-
-// Writes the text and syncs it: true only when every byte is durable.
-bool writesync(int nfd, std::string_view ctext) {
-  return writeall(nfd, ctext) == static_cast<long long>(ctext.size()) && datasync(nfd);
-}
-
-void onalarm(int) {}
-
 double monotonic() {
   struct timespec ts;
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// Exclusive lock, waiting at most nwaitsec. The uncontended case is one
-// call; a waiting run blocks in the kernel, woken every 100 ms by a timer so
-// that it notices the deadline.
-bool lockwait(int nfd, int nwaitsec) {
+// The run's bound on all waiting, in monotonic seconds; set by FSETWAIT,
+// else ten seconds from the first wait.
+double g_ndeadline = 0;
+
+double secondsleft() {
+  if (g_ndeadline == 0) g_ndeadline = monotonic() + 10;
+  return g_ndeadline - monotonic();
+}
+
+bool retryable(ssize_t n) { return n < 0 && errno == EINTR && secondsleft() > 0; }
+
+// Descriptors of files on a file system that may keep a call waiting without
+// end: one served by another process or over a network (FUSE, NFS, SMB), or
+// a kernel pseudo file. Their reads and writes are made by a helper process
+// that the run stops waiting for at its bound (see inchild).
+constexpr int NTRACKED = 256;
+bool g_bmayhang[NTRACKED] = {};
+
+bool mayhang(int nfd) { return nfd >= 0 && nfd < NTRACKED && g_bmayhang[nfd]; }
+
+// Local disk and memory file systems answer every call; the answer for one
+// device is kept, as all files of a run usually share it.
+void track(int nfd, const struct stat& st) {
+  static dev_t ndev = 0;
+  static bool bdevhangs = false;
+  if (nfd < 0 || nfd >= NTRACKED) return;
+  bool bhangs = false;
+  if (::major(st.st_dev) == 0) {  // no block device behind it
+    if (st.st_dev != ndev) {
+      struct statfs sf;
+      const bool bknown = ::fstatfs(nfd, &sf) == 0;
+      const auto ntype = bknown ? static_cast<unsigned long>(sf.f_type) : 0UL;
+      bdevhangs = !(ntype == TMPFS_MAGIC || ntype == RAMFS_MAGIC || ntype == BTRFS_SUPER_MAGIC ||
+                    ntype == OVERLAYFS_SUPER_MAGIC || ntype == EXT4_SUPER_MAGIC || ntype == XFS_SUPER_MAGIC ||
+                    ntype == F2FS_SUPER_MAGIC);
+      ndev = st.st_dev;
+    }
+    bhangs = bdevhangs;
+  }
+  g_bmayhang[nfd] = bhangs;
+}
+
+// What a call made in a helper process gave.
+struct CALLRES {
+  long long nres = -1;  // its result, -1 for a failure
+  int nerr = 0;         // errno of a failure
+  std::string cdata;    // bytes read
+};
+
+void writeplain(int nfd, const char* p, size_t n) {
+  while (n > 0) {
+    const ssize_t k = ::write(nfd, p, n);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return;
+    p += k;
+    n -= static_cast<size_t>(k);
+  }
+}
+
+// Makes the call fn in a child process and takes its result through a pipe,
+// waiting no longer than the run's bound. A read stalled in a file system
+// that ignores signals cannot be broken off, not even by SIGKILL; the child
+// can wait it out while the run reports the failure and ends. The child
+// shares the open files, so positions and locks are the run's own.
+template <class F>
+CALLRES inchild(F fn) {
+  CALLRES res;
+  res.nerr = ETIMEDOUT;
+  int np[2];
+  if (::pipe2(np, O_CLOEXEC) != 0) return res;
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(np[0]);
+    ::close(np[1]);
+    return res;
+  }
+  if (pid == 0) {
+    ::close(np[0]);
+    const CALLRES r = fn();
+    const long long nhead[2] = {r.nres, r.nerr};
+    writeplain(np[1], reinterpret_cast<const char*>(nhead), sizeof nhead);
+    writeplain(np[1], r.cdata.data(), r.cdata.size());
+    ::_exit(0);
+  }
+  ::close(np[1]);
+  std::string cgot;
+  bool bended = false;
+  for (;;) {
+    const double nleft = secondsleft();
+    if (nleft <= 0) break;
+    struct pollfd pf{np[0], POLLIN, 0};
+    const int npoll = ::poll(&pf, 1, static_cast<int>(std::ceil(nleft * 1000)));
+    if (npoll < 0 && errno == EINTR) continue;
+    if (npoll <= 0) continue;  // the bound is checked above
+    char cbuf[65536];
+    const ssize_t n = ::read(np[0], cbuf, sizeof cbuf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      bended = n == 0;
+      break;
+    }
+    cgot.append(cbuf, static_cast<size_t>(n));
+  }
+  ::close(np[0]);
+  if (!bended) {
+    ::kill(pid, SIGKILL);  // it ends when the file system lets it; not waited for
+    return res;
+  }
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  long long nhead[2];
+  if (cgot.size() < sizeof nhead) {
+    res.nerr = EIO;
+    return res;
+  }
+  std::memcpy(nhead, cgot.data(), sizeof nhead);
+  res.nres = nhead[0];
+  res.nerr = static_cast<int>(nhead[1]);
+  res.cdata = cgot.substr(sizeof nhead);
+  return res;
+}
+
+// Looks at a name (links followed) without opening it: Okay for a regular
+// file, Exists for anything else, Failed when absent or not to be looked at.
+FStatus lookat(const std::string& cn, struct stat* pst) {
+  if (::stat(cn.c_str(), pst) != 0) return FStatus::Failed;
+  return S_ISREG(pst->st_mode) ? FStatus::Okay : FStatus::Exists;
+}
+
+bool samefile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Opens an existing regular file. The name is looked at first, so that a
+// device, FIFO or socket is never opened at all; the open itself is
+// non-blocking (the flag is dropped, or replaced by nkeepflags, afterwards)
+// and must reach the file that was looked at.
+int openregular(std::string_view cname, int nflags, int nkeepflags) {
+  const std::string cn = cpath(cname);
+  struct stat stnamed, stheld;
+  if (lookat(cn, &stnamed) != FStatus::Okay) return -1;
+  int nfd;
+  do {
+    nfd = ::open(cn.c_str(), nflags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (nfd < 0 && errno == EINTR);
+  if (nfd < 0) return -1;
+  if (::fstat(nfd, &stheld) != 0 || !S_ISREG(stheld.st_mode) || !samefile(stnamed, stheld) ||
+      ::fcntl(nfd, F_SETFL, nkeepflags) != 0) {
+    ::close(nfd);
+    return -1;
+  }
+  track(nfd, stheld);
+  return nfd;
+}
+
+// Reads up to ncount bytes (at offset noff, or at the current position when
+// noff is -1), repeating short reads until the end of the file. A large
+// request is sized by the file's length (one byte more, so that the end of
+// the file shows without a second buffer).
+std::string readdirect(int nfd, long long noff, long long ncount, bool* pbfailed) {
+  std::string cres;
+  const size_t nwant = static_cast<size_t>(ncount);
+  size_t nroom = nwant;
+  struct stat st;
+  if (nwant > 4096 && ::fstat(nfd, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<unsigned long long>(st.st_size) < nwant)
+    nroom = static_cast<size_t>(st.st_size) + 1;
+  cres.resize(nroom);
+  size_t ngot = 0;
+  while (ngot < nwant) {
+    if (ngot == cres.size()) cres.resize(std::min(nwant, 2 * cres.size()));
+    char* pto = cres.data() + ngot;
+    const size_t nleft = cres.size() - ngot;
+    const ssize_t n = noff < 0 ? ::read(nfd, pto, nleft)
+                               : ::pread(nfd, pto, nleft, static_cast<off_t>(noff + static_cast<long long>(ngot)));
+    if (retryable(n)) continue;
+    if (n < 0) *pbfailed = true;
+    if (n <= 0) break;
+    ngot += static_cast<size_t>(n);
+  }
+  cres.resize(*pbfailed ? 0 : ngot);
+  return cres;
+}
+
+// The same, made by a helper process where the file system may stall.
+std::string readbounded(int nfd, long long noff, long long ncount, bool* pbfailed) {
+  if (!mayhang(nfd)) return readdirect(nfd, noff, ncount, pbfailed);
+  CALLRES r = inchild([&] {
+    CALLRES c;
+    bool bfailed = false;
+    c.cdata = readdirect(nfd, noff, ncount, &bfailed);
+    c.nres = bfailed ? -1 : 0;
+    return c;
+  });
+  if (r.nres < 0) *pbfailed = true;
+  return *pbfailed ? std::string() : std::move(r.cdata);
+}
+
+// One write call for the whole text (at offset noff, or at the current
+// position when noff is -1), unless the system writes less: then the rest
+// follows, from where it stopped.
+long long writedirect(int nfd, std::string_view ctext, long long noff) {
+  size_t ndone = 0;
+  while (ndone < ctext.size()) {
+    const char* pfrom = ctext.data() + ndone;
+    const size_t nleft = ctext.size() - ndone;
+    const ssize_t n = noff < 0 ? ::write(nfd, pfrom, nleft)
+                               : ::pwrite(nfd, pfrom, nleft, static_cast<off_t>(noff + static_cast<long long>(ndone)));
+    if (retryable(n)) continue;
+    if (n <= 0) break;
+    ndone += static_cast<size_t>(n);
+  }
+  return static_cast<long long>(ndone);
+}
+
+bool syncdirect(int nfd) {
+  int r;
+  do {
+    r = ::fdatasync(nfd);
+  } while (retryable(r));
+  return r == 0;
+}
+
+// Writes the text, and with bsync makes it durable; the count of bytes
+// written, or -1 where the sync failed. Made by a helper process where the
+// file system may stall.
+long long writebounded(int nfd, std::string_view ctext, long long noff, bool bsync) {
+  const auto fwrite = [&] {
+    CALLRES c;
+    c.nres = writedirect(nfd, ctext, noff);
+    if (bsync && c.nres == static_cast<long long>(ctext.size()) && !syncdirect(nfd)) c.nres = -1;
+    return c;
+  };
+  return mayhang(nfd) ? inchild(fwrite).nres : fwrite().nres;
+}
+
+// Writes the text and syncs it: true only when every byte is durable.
+bool writesync(int nfd, std::string_view ctext) {
+  return writebounded(nfd, ctext, -1, true) == static_cast<long long>(ctext.size());
+}
+
+void onalarm(int) {}
+
+// Exclusive lock within the run's bound. The uncontended case is one call;
+// a waiting run blocks in the kernel, woken every 100 ms by a timer so that
+// it notices the bound.
+bool lockwait(int nfd) {
   if (::flock(nfd, LOCK_EX | LOCK_NB) == 0) return true;
   if (errno != EWOULDBLOCK && errno != EINTR) return false;
+  if (secondsleft() <= 0) return false;
   struct sigaction sanew{}, saold{};
   sanew.sa_handler = onalarm;  // no SA_RESTART: the timer must interrupt flock
   sigemptyset(&sanew.sa_mask);
@@ -90,14 +292,13 @@ bool lockwait(int nfd, int nwaitsec) {
   tick.it_value.tv_usec = 100000;
   tick.it_interval.tv_usec = 100000;
   ::setitimer(ITIMER_REAL, &tick, &tickold);
-  const double ndeadline = monotonic() + nwaitsec;
   bool blocked = false;
   for (;;) {
     if (::flock(nfd, LOCK_EX) == 0) {
       blocked = true;
       break;
     }
-    if (errno != EINTR || monotonic() >= ndeadline) break;
+    if (errno != EINTR || secondsleft() <= 0) break;
   }
   ::setitimer(ITIMER_REAL, &tickold, nullptr);
   ::sigaction(SIGALRM, &saold, nullptr);
@@ -112,12 +313,6 @@ void syncdir(const std::string& cdir) {
   while (::fsync(nfd) != 0 && errno == EINTR) {
   }
   ::close(nfd);
-}
-
-bool unlinkretry(const std::string& cname) {
-  for (int ntry = 0; ntry < 3; ++ntry)
-    if (::unlink(cname.c_str()) == 0 || errno == ENOENT) return true;
-  return false;
 }
 
 // Links the synced unnamed file nfd to cname. Okay, Exists, or Failed; a
@@ -135,20 +330,41 @@ FStatus linkunnamed(int nfd, const std::string& cname, bool* pbfallback) {
   return FStatus::Failed;
 }
 
+// The one temporary name that FCREATENEW uses where the file system has no
+// unnamed files: a hidden name beside cname.
+std::string tempname(const std::string& cdir, const std::string& cbase) { return cdir + "/." + cbase + ".tmp"; }
+
+// Opens and locks the temporary file, made when missing. It is only ever
+// emptied, linked or removed by the run that holds its lock and has seen
+// that the name still names it; a killed run's lock ends with the run, so
+// its leftover can be taken over or removed.
+int opentemp(const std::string& ctmp, bool bcreate) {
+  for (int ntry = 0; ntry < 10; ++ntry) {
+    const int nfd = ::open(ctmp.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (bcreate ? O_CREAT : 0),
+                           0666);
+    if (nfd < 0) return -1;
+    struct stat stheld, stnamed;
+    const bool bregular = ::fstat(nfd, &stheld) == 0 && S_ISREG(stheld.st_mode);
+    const bool blocked = bregular && (bcreate ? lockwait(nfd) : ::flock(nfd, LOCK_EX | LOCK_NB) == 0);
+    if (blocked && ::lstat(ctmp.c_str(), &stnamed) == 0 && samefile(stheld, stnamed)) {
+      track(nfd, stheld);
+      return nfd;
+    }
+    ::close(nfd);
+    if (!blocked || !bcreate) return -1;  // held by a live run, or no regular file
+  }
+  return -1;
+}
+
 // The same with a named temporary file, for file systems without unnamed
 // files: link where links work, else a rename that never replaces.
 FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::string& cname,
                   std::string_view ctext) {
-  std::string ctmp;
-  int nfd = -1;
-  for (int nsuffix = 0; nfd < 0 && nsuffix < 100; ++nsuffix) {
-    ctmp = cdir + "/." + cbase + "." + std::to_string(::getpid()) + "." + std::to_string(nsuffix) + ".tmp";
-    nfd = ::open(ctmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    if (nfd < 0 && errno != EEXIST) return FStatus::Failed;
-  }
+  const std::string ctmp = tempname(cdir, cbase);
+  const int nfd = opentemp(ctmp, true);
   if (nfd < 0) return FStatus::Failed;
   FStatus nres = FStatus::Failed;
-  if (writesync(nfd, ctext)) {
+  if (::ftruncate(nfd, 0) == 0 && writesync(nfd, ctext)) {
     if (::link(ctmp.c_str(), cname.c_str()) == 0) {
       nres = FStatus::Okay;
     } else if (errno == EEXIST) {
@@ -160,9 +376,36 @@ FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::
         nres = FStatus::Exists;
     }
   }
+  for (int ntry = 0; ntry < 3; ++ntry)  // still under the lock
+    if (::unlink(ctmp.c_str()) == 0 || errno == ENOENT) break;
   ::close(nfd);
-  unlinkretry(ctmp);
   return nres;
+}
+
+// The record of an append in progress, kept with the table itself: the
+// sizes before and after, as "before after".
+constexpr const char* CAPPENDREC = "user.meldimport.append";
+
+bool noxattrs(int nerr) { return nerr == ENOTSUP || nerr == EOPNOTSUPP || nerr == ENOSYS; }
+
+// Under the lock, a record left on the table means that its run died during
+// the append: its lock is gone. A size strictly between the two sizes is a
+// torn tail and is cut off; any other size (nothing written, the line
+// whole, or the table changed by something else since) stays as it is.
+// False where a torn tail could not be taken back.
+bool recoverappend(int nfd, long long* pnsize) {
+  char crec[64];
+  const ssize_t n = ::fgetxattr(nfd, CAPPENDREC, crec, sizeof crec - 1);
+  if (n < 0) return errno == ENODATA || noxattrs(errno);
+  crec[n] = 0;
+  long long nbefore = -1, nafter = -1;
+  if (std::sscanf(crec, "%lld %lld", &nbefore, &nafter) == 2 && nbefore >= 0 && nbefore < *pnsize &&
+      *pnsize < nafter) {
+    if (::ftruncate(nfd, static_cast<off_t>(nbefore)) != 0 || !syncdirect(nfd)) return false;
+    *pnsize = nbefore;
+  }
+  ::fremovexattr(nfd, CAPPENDREC);
+  return true;
 }
 
 }  // namespace
@@ -176,6 +419,78 @@ void FSTARTUP() {
   ::sigaction(SIGXFSZ, &sa, nullptr);
 }
 
+namespace {
+
+// The colon-separated fields of one line of /etc/passwd or /etc/group.
+std::vector<std::string> splitcolons(std::string_view cline) {
+  std::vector<std::string> cfields;
+  size_t nfrom = 0;
+  for (;;) {
+    const size_t ncolon = cline.find(':', nfrom);
+    cfields.emplace_back(cline.substr(nfrom, ncolon == std::string_view::npos ? std::string_view::npos : ncolon - nfrom));
+    if (ncolon == std::string_view::npos) return cfields;
+    nfrom = ncolon + 1;
+  }
+}
+
+std::string readsystemfile(const char* cname) {
+  const int nfd = ::open(cname, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (nfd < 0) return {};
+  bool bfailed = false;
+  std::string c = readdirect(nfd, -1, 1 << 24, &bfailed);
+  ::close(nfd);
+  return c;
+}
+
+template <class F>
+void eachline(const std::string& ctext, F fn) {
+  size_t nfrom = 0;
+  while (nfrom < ctext.size()) {
+    size_t nend = ctext.find('\n', nfrom);
+    if (nend == std::string::npos) nend = ctext.size();
+    fn(splitcolons(std::string_view(ctext).substr(nfrom, nend - nfrom)));
+    nfrom = nend + 1;
+  }
+}
+
+}  // namespace
+
+FOwner FTAKEOWNER() {
+  if (::geteuid() != 0) return FOwner::Okay;
+  struct stat st;
+  if (::stat(".", &st) != 0) return FOwner::Failed;
+  if (st.st_uid == 0) return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? FOwner::Unsafe : FOwner::Okay;
+  // The owner's name, primary group and supplementary groups from the
+  // system's own files (the name service is not linked into a static
+  // program); an owner not listed gets the directory's group alone.
+  const std::string cuid = std::to_string(st.st_uid);
+  std::string cuser;
+  gid_t ngid = st.st_gid;
+  eachline(readsystemfile("/etc/passwd"), [&](const std::vector<std::string>& f) {
+    if (cuser.empty() && f.size() >= 4 && f[2] == cuid) {
+      cuser = f[0];
+      ngid = static_cast<gid_t>(std::strtoul(f[3].c_str(), nullptr, 10));
+    }
+  });
+  std::vector<gid_t> ngroups{ngid};
+  if (!cuser.empty()) {
+    eachline(readsystemfile("/etc/group"), [&](const std::vector<std::string>& f) {
+      if (f.size() < 4) return;
+      const std::string cmembers = "," + f[3] + ",";
+      if (cmembers.find("," + cuser + ",") != std::string::npos)
+        ngroups.push_back(static_cast<gid_t>(std::strtoul(f[2].c_str(), nullptr, 10)));
+    });
+  }
+  if (::setgroups(ngroups.size(), ngroups.data()) != 0 || ::setresgid(ngid, ngid, ngid) != 0 ||
+      ::setresuid(st.st_uid, st.st_uid, st.st_uid) != 0)
+    return FOwner::Failed;
+  return ::geteuid() == st.st_uid && ::getuid() == st.st_uid ? FOwner::Okay : FOwner::Failed;
+}
+
+void FSETWAIT(double nseconds) { g_ndeadline = monotonic() + nseconds; }
+
+void FSAY(std::string_view ctext) { writeplain(2, ctext.data(), ctext.size()); }
+
 bool FILE(std::string_view cname, bool* pbfailed) {
   struct stat st;
   const bool bfound = ::stat(cpath(cname).c_str(), &st) == 0;
@@ -185,33 +500,52 @@ bool FILE(std::string_view cname, bool* pbfailed) {
 
 int FOPEN(std::string_view cname) { return openregular(cname, O_RDONLY, 0); }
 
-int FCREATE(std::string_view cname) { return openregular(cname, O_RDWR | O_CREAT | O_TRUNC, 0); }
+int FCREATE(std::string_view cname) {
+  const std::string cn = cpath(cname);
+  for (int ntry = 0; ntry < 3; ++ntry) {
+    struct stat st;
+    const FStatus nlook = lookat(cn, &st);
+    if (nlook == FStatus::Exists) return -1;
+    if (nlook == FStatus::Failed) {
+      if (errno != ENOENT) return -1;
+      // A new file; a dangling link fails here and is never followed.
+      int nfd;
+      do {
+        nfd = ::open(cn.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+      } while (nfd < 0 && errno == EINTR);
+      if (nfd >= 0 && ::fstat(nfd, &st) == 0) {
+        track(nfd, st);
+        return nfd;
+      }
+      if (nfd >= 0) ::close(nfd);
+      if (errno != EEXIST) return -1;
+      continue;  // made meanwhile: look again
+    }
+    const int nfd = openregular(cname, O_RDWR, 0);
+    if (nfd < 0) return -1;
+    if (::ftruncate(nfd, 0) == 0) return nfd;
+    FCLOSE(nfd);
+    return -1;
+  }
+  return -1;
+}
+
+bool FRESERVE(int nhandle, long long nbytes) {
+  if (nhandle < 0) return false;
+  int r;
+  do {
+    r = ::fallocate(nhandle, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(nbytes));
+  } while (r != 0 && errno == EINTR);
+  return r == 0 || (errno != ENOSPC && errno != EDQUOT);
+}
 
 std::string FREADSTR(int nhandle, long long ncount, bool* pbfailed) {
   bool bfailed = nhandle < 0;
   std::string cres;
   if (!bfailed && ncount > 0) {
-    // The bytes go straight into the result, sized by the file's length
-    // (one byte more, so that the end of file shows without a second
-    // buffer); a file that grows meanwhile makes it grow up to ncount.
-    const size_t nwant = static_cast<size_t>(ncount);
-    struct stat st;
-    size_t nroom = nwant;
-    if (::fstat(nhandle, &st) == 0 && S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) < nwant)
-      nroom = static_cast<size_t>(st.st_size) + 1;
-    cres.resize(nroom);
-    size_t ngot = 0;
-    while (ngot < nwant) {
-      if (ngot == cres.size()) cres.resize(std::min(nwant, 2 * cres.size()));
-      const ssize_t n = ::read(nhandle, cres.data() + ngot, cres.size() - ngot);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) bfailed = true;
-      if (n <= 0) break;
-      ngot += static_cast<size_t>(n);
-    }
-    const void* pzero = std::memchr(cres.data(), 0, ngot);
-    if (pzero != nullptr) ngot = static_cast<size_t>(static_cast<const char*>(pzero) - cres.data());
-    cres.resize(bfailed ? 0 : ngot);
+    cres = readbounded(nhandle, -1, ncount, &bfailed);
+    const size_t nzero = cres.find('\0');
+    if (nzero != std::string::npos) cres.resize(nzero);
   }
   if (pbfailed != nullptr) *pbfailed = bfailed;
   return cres;
@@ -228,59 +562,51 @@ FRead FREADNAMED(std::string_view cname, long long ncount, int* pnhandle, std::s
 
 long long FWRITE(int nhandle, std::string_view ctext) {
   if (nhandle < 0) return 0;
-  return writeall(nhandle, ctext);
+  return std::max(0LL, writebounded(nhandle, ctext, -1, false));
 }
 
 bool FCLOSE(int nhandle) {
   if (nhandle < 0) return false;
+  if (nhandle < NTRACKED) g_bmayhang[nhandle] = false;
   // Linux releases the descriptor even when close reports EINTR.
   return ::close(nhandle) == 0 || errno == EINTR;
 }
 
 int FERASE(std::string_view cname) { return ::unlink(cpath(cname).c_str()) == 0 ? 0 : -1; }
 
-int FOPENLOCKED(std::string_view cname, int nwaitsec, long long* pnsize, bool* pbopened) {
+int FOPENLOCKED(std::string_view cname, long long* pnsize, bool* pbopened) {
   const std::string cn = cpath(cname);
   bool bopened = false;
   if (pbopened == nullptr) pbopened = &bopened;
-  for (int ntry = 0; ntry < 10; ++ntry) {
+  for (int ntry = 0; ntry < 100; ++ntry) {
     *pbopened = false;
     const int nfd = openregular(cname, O_RDWR | O_APPEND, O_APPEND);
     if (nfd < 0) return -1;
     *pbopened = true;
-    if (!lockwait(nfd, nwaitsec)) {
-      ::close(nfd);
+    if (!lockwait(nfd)) {
+      FCLOSE(nfd);
       return -1;
     }
     struct stat stheld, stnamed;
     if (::fstat(nfd, &stheld) != 0) {
-      ::close(nfd);
+      FCLOSE(nfd);
       return -1;
     }
-    if (::stat(cn.c_str(), &stnamed) == 0 && stnamed.st_dev == stheld.st_dev && stnamed.st_ino == stheld.st_ino) {
+    if (::stat(cn.c_str(), &stnamed) == 0 && samefile(stnamed, stheld)) {
       *pnsize = static_cast<long long>(stheld.st_size);
-      return nfd;
+      if (recoverappend(nfd, pnsize)) return nfd;
+      FCLOSE(nfd);
+      return -1;
     }
-    ::close(nfd);  // replaced while we waited: take the file the name names now
+    FCLOSE(nfd);  // replaced while we waited: take the file the name names now
   }
   return -1;
 }
 
 std::string FREADAT(int nhandle, long long noff, long long ncount, bool* pbfailed) {
-  std::string cres;
   *pbfailed = nhandle < 0 || noff < 0;
-  if (*pbfailed || ncount <= 0) return cres;
-  cres.resize(static_cast<size_t>(ncount));
-  size_t ngot = 0;
-  while (ngot < cres.size()) {
-    const ssize_t n = ::pread(nhandle, cres.data() + ngot, cres.size() - ngot, static_cast<off_t>(noff + static_cast<long long>(ngot)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) *pbfailed = true;
-    if (n <= 0) break;
-    ngot += static_cast<size_t>(n);
-  }
-  cres.resize(*pbfailed ? 0 : ngot);
-  return cres;
+  if (*pbfailed || ncount <= 0) return {};
+  return readbounded(nhandle, noff, ncount, pbfailed);
 }
 
 int FBYTEAT(int nhandle, long long noff) {
@@ -291,16 +617,24 @@ int FBYTEAT(int nhandle, long long noff) {
 
 bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize) {
   if (nhandle < 0) return false;
-  if (writesync(nhandle, ctext)) return true;
-  // Take back whatever part of the text reached the file; a failed cut is
-  // tried again, as it is all that keeps a half line out of the table.
-  for (int ntry = 0; ntry < 3; ++ntry) {
-    if (::ftruncate(nhandle, static_cast<off_t>(nsize)) == 0) {
-      datasync(nhandle);
-      break;
-    }
+  char crec[64];
+  const int nrec = std::snprintf(crec, sizeof crec, "%lld %lld", nsize, nsize + static_cast<long long>(ctext.size()));
+  const bool brecord = ::fsetxattr(nhandle, CAPPENDREC, crec, static_cast<size_t>(nrec), 0) == 0;
+  // Without a record a kill could leave a torn tail for good: only a file
+  // system that has no such records at all goes on without one.
+  if (!brecord && !noxattrs(errno)) return false;
+  bool bstored = writesync(nhandle, ctext);
+  if (!bstored) {
+    // Take back whatever part of the text reached the file; a failed cut is
+    // tried again, as it is all that keeps a half line out of the table.
+    // Where every try fails, the record stays for the next run.
+    bool bcut = false;
+    for (int ntry = 0; ntry < 3 && !bcut; ++ntry) bcut = ::ftruncate(nhandle, static_cast<off_t>(nsize)) == 0;
+    if (bcut) syncdirect(nhandle);
+    if (!bcut) return false;
   }
-  return false;
+  if (brecord) ::fremovexattr(nhandle, CAPPENDREC);
+  return bstored;
 }
 
 FStatus FCREATENEW(std::string_view cname, std::string_view ctext) {
@@ -313,8 +647,10 @@ FStatus FCREATENEW(std::string_view cname, std::string_view ctext) {
   FStatus nres = FStatus::Failed;
   const int nfd = ::open(cdir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (nfd >= 0) {
+    struct stat st;
+    if (::fstat(nfd, &st) == 0) track(nfd, st);
     if (writesync(nfd, ctext)) nres = linkunnamed(nfd, cn, &bfallback);
-    ::close(nfd);  // an unnamed file that was not linked vanishes here
+    FCLOSE(nfd);  // an unnamed file that was not linked vanishes here
   } else {
     bfallback = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL;
   }
@@ -323,13 +659,32 @@ FStatus FCREATENEW(std::string_view cname, std::string_view ctext) {
   return nres;
 }
 
+void FREMOVESTALE(std::string_view cname) {
+  const std::string cn = cpath(cname);
+  const size_t nslash = cn.rfind('/');
+  const std::string ctmp = nslash == std::string::npos ? tempname(".", cn)
+                                                       : tempname(cn.substr(0, nslash), cn.substr(nslash + 1));
+  struct stat st;
+  if (::lstat(ctmp.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  const int nfd = opentemp(ctmp, false);
+  if (nfd < 0) return;
+  ::unlink(ctmp.c_str());
+  FCLOSE(nfd);
+}
+
 long long FREPLACE(int nhandle, std::string_view ctext) {
   if (nhandle < 0) return 0;
-  // Without the lock, or without the cut, the text is still written: a
-  // report is better than none.
-  lockwait(nhandle, 10);
-  ::ftruncate(nhandle, 0);
-  return writeall(nhandle, ctext, 0);
+  // Without the lock the text is still written: a report is better than
+  // none. It goes into the room reserved at the start, and whatever stands
+  // behind it (a longer text of another run, the unused room) is cut off.
+  lockwait(nhandle);
+  const long long n = writebounded(nhandle, ctext, 0, false);
+  if (n != static_cast<long long>(ctext.size())) {
+    ::ftruncate(nhandle, 0);  // no half report
+    return 0;
+  }
+  ::ftruncate(nhandle, static_cast<off_t>(n));
+  return n;
 }
 
 }  // namespace meld

@@ -14,27 +14,52 @@ enum class FStatus { Okay, Exists, Failed };
 // How reading an input by its name went: read, absent, or there but not readable.
 enum class FRead { Okay, Missing, Failed };
 
+// Whose rights the process acts with (see FTAKEOWNER).
+enum class FOwner { Okay, Unsafe, Failed };
+
 // Makes descriptors 0, 1 and 2 open (on /dev/null) so that no file of the run
 // can take one of them, and ignores SIGXFSZ so that a file size limit shows
 // as a write error instead of killing the run halfway.
 void FSTARTUP();
+
+// Run by root, the process takes the identity of the current directory's
+// owner (group, supplementary groups, then user), so that names in the
+// directory reach only what that user could reach. Unsafe: the directory
+// belongs to root and others may write it; Failed: the identity could not
+// be taken. Any other user keeps its own: Okay.
+FOwner FTAKEOWNER();
+
+// Starts the run's one bound on waiting: every later wait (a lock, a read
+// or write on a file system that may stall) ends by nseconds from now.
+void FSETWAIT(double nseconds);
+
+// Writes ctext to standard error: only where no protocol can be written.
+void FSAY(std::string_view ctext);
 
 // True for an existing entry that is not a directory (links followed).
 // *pbfailed, when given, tells an entry that could not be looked at (an I/O
 // error, a loop of links) apart from one that is absent: both give false.
 bool FILE(std::string_view cname, bool* pbfailed = nullptr);
 
-// Opens an existing regular file for reading; never blocks (a FIFO, device
-// or socket gives -1).
+// Opens an existing regular file for reading; a name that is no regular file
+// (a FIFO, device or socket) is never opened and gives -1.
 int FOPEN(std::string_view cname);
 
-// Creates or truncates a regular file, mode 0666 less the umask, open for
-// reading and writing; -1 when that is impossible or the name is no regular file.
+// Creates or empties a regular file, mode 0666 less the umask, open for
+// reading and writing; -1 when that is impossible or the name is no regular
+// file (a device is never opened, a dangling link never followed).
 int FCREATE(std::string_view cname);
+
+// Reserves room for nbytes in an open file without changing its length, so
+// that a later write of up to nbytes at offset 0 cannot fail for lack of
+// space. False only where the room is not there; a file system that cannot
+// reserve at all counts as true.
+bool FRESERVE(int nhandle, long long nbytes);
 
 // Reads up to ncount bytes at the current position (repeating short reads)
 // and returns those before the first byte 0. *pbfailed, when given, tells a
-// read error (or handle -1) apart from an empty file.
+// read error (or handle -1, or a read that outlasts the run's bound) apart
+// from an empty file.
 std::string FREADSTR(int nhandle, long long ncount, bool* pbfailed = nullptr);
 
 // FILE, FOPEN and FREADSTR on one input: *pnhandle gets the handle (left
@@ -51,11 +76,12 @@ bool FCLOSE(int nhandle);
 int FERASE(std::string_view cname);
 
 // Opens an existing regular file for appending and takes an exclusive lock
-// on it, waiting at most nwaitsec seconds. When the name meanwhile names
-// another file, that one is taken instead. *pnsize gets the size under the
-// lock. -1 on any failure, the file then untouched; *pbopened tells a file
-// that was opened but not locked from one that could not be opened.
-int FOPENLOCKED(std::string_view cname, int nwaitsec, long long* pnsize, bool* pbopened = nullptr);
+// on it within the run's bound. When the name meanwhile names another file,
+// that one is taken instead. A torn tail that a killed append left (see
+// FAPPENDSYNC) is cut off first. *pnsize gets the size under the lock. -1
+// on any failure; *pbopened tells a file that was opened but not locked
+// from one that could not be opened.
+int FOPENLOCKED(std::string_view cname, long long* pnsize, bool* pbopened = nullptr);
 
 // Up to ncount bytes from offset noff (0-based), fewer only at the end of
 // the file, all bytes kept (no cut at byte 0); the position is not moved.
@@ -65,8 +91,11 @@ std::string FREADAT(int nhandle, long long noff, long long ncount, bool* pbfaile
 // The byte at offset noff (0-based), or -1 when there is none.
 int FBYTEAT(int nhandle, long long noff);
 
-// Appends ctext with one write and makes it durable. On a failed or short
-// write or a failed sync the file is cut back to nsize and false returned.
+// Appends ctext to a file of nsize bytes with one write and makes it
+// durable. While it runs, the file carries a record of the sizes before and
+// after, so that the next FOPENLOCKED can take back what a killed run left
+// half written. On a failed or short write or a failed sync the file is cut
+// back to nsize and false returned.
 bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize);
 
 // Makes cname hold exactly ctext, whole or not at all: the text is written
@@ -74,9 +103,14 @@ bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize);
 // is never replaced. Exists when cname appeared meanwhile.
 FStatus FCREATENEW(std::string_view cname, std::string_view ctext);
 
+// Removes the temporary file that a run killed inside FCREATENEW(cname) left
+// behind; one that a live run holds stays. One call where there is none.
+void FREMOVESTALE(std::string_view cname);
+
 // Replaces the whole content of an open file by ctext, under an exclusive
 // lock that the handle keeps until it is closed, so that runs which end
-// together leave one whole text and not a mixture. Returns the bytes written.
+// together leave one whole text and not a mixture; a text that cannot be
+// written whole leaves the file empty. Returns the bytes written.
 long long FREPLACE(int nhandle, std::string_view ctext);
 
 }  // namespace meld

@@ -24,11 +24,26 @@ int finish(RUNSTATE& r, int nstatus) {
   return nstatus;
 }
 
+// Room for the longest protocol: two day lists of 1,000 bytes (the list and
+// the header of a new table) and a few short lines.
+constexpr long long NPROTROOM = 8192;
+// Seconds that all waiting of one run may take together.
+constexpr double NWAIT = 10;
+
 }  // namespace
 
 int MELD() {
+  FSETWAIT(NWAIT);
   RUNSTATE r;
+  // Without a protocol nothing else is touched: a run whose report cannot
+  // be written must not change the table. The protocol's room is taken now,
+  // before the table can take the last free space.
   r.NPROT = FCREATE("prot.txt");
+  if (r.NPROT < 0 || !FRESERVE(r.NPROT, NPROTROOM)) {
+    FCLOSE(r.NPROT);
+    FSAY("meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n");
+    return 1;
+  }
 
   // A mail that may be there but cannot be read must be neither imported as
   // an empty registration nor passed over as missing: the run stops and says so.
@@ -53,7 +68,17 @@ int MELD() {
 
 int MAIN() {
   FSTARTUP();
-  return MELD();
+  switch (FTAKEOWNER()) {
+    case FOwner::Okay:
+      return MELD();
+    case FOwner::Unsafe:
+      FSAY("meldimport: Verzeichnis fuer andere beschreibbar - Abbruch\n");
+      return 1;
+    case FOwner::Failed:
+      break;
+  }
+  FSAY("meldimport: Benutzer des Verzeichnisses nicht annehmbar - Abbruch\n");
+  return 1;
 }
 
 }  // namespace meld

@@ -12,14 +12,13 @@ namespace {
 
 constexpr std::string_view CTABNAME = "tabelle.csv";
 constexpr std::string_view CFIXEDHEAD = "Name;Mail;Anzahl;Eink;Tel;Nacht;";
-constexpr int NLOCKWAIT = 10;  // seconds a run waits for another run's lock
 
 // Appends CLINE to the existing table under its lock; false when the line
 // is not durably there (the table is then as it was).
 bool appendexisting(RUNSTATE& r) {
   long long nsize = 0;
   bool bopened = false;
-  r.NTAB = FOPENLOCKED(CTABNAME, NLOCKWAIT, &nsize, &bopened);
+  r.NTAB = FOPENLOCKED(CTABNAME, &nsize, &bopened);
   // A table that opens but stays locked by another program is there and
   // whole; only the line could not be added.
   LOG(r, bopened ? "tabelle.csv eingelesen" : "tabelle.csv kann nicht geoeffnet werden");
@@ -66,6 +65,7 @@ std::string_view SEPARATOR(long long nsize, int nlast) {
 
 void STORETABLE(RUNSTATE& r) {
   r.BSTORED = false;
+  FREMOVESTALE(CTABNAME);
   // A table that another run creates meanwhile is appended to; the bound
   // only guards against a name that keeps appearing and vanishing.
   for (int ntry = 0; ntry < 3; ++ntry) {
@@ -74,6 +74,9 @@ void STORETABLE(RUNSTATE& r) {
     bool bfailed = false;
     if (FILE(CTABNAME, &bfailed) || bfailed) {
       r.BSTORED = appendexisting(r);
+      // Other runs wait for the table, not for this run's protocol.
+      FCLOSE(r.NTAB);
+      r.NTAB = -1;
       break;
     }
     r.CHEAD = TABHEADER(r.CTAGE, r.NANZTAGE);

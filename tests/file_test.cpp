@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,7 +106,8 @@ TEST(File, AppendUnderLockWithLastByte) {
   TempDir d;
   writefile(d / "t.csv", "abc\r");
   long long nsize = -1;
-  const int h = FOPENLOCKED(d / "t.csv", 1, &nsize);
+  FSETWAIT(1);
+  const int h = FOPENLOCKED(d / "t.csv", &nsize);
   ASSERT_GE(h, 0);
   EXPECT_EQ(nsize, 4);
   EXPECT_EQ(FBYTEAT(h, 3), '\r');
@@ -113,13 +116,41 @@ TEST(File, AppendUnderLockWithLastByte) {
   long long nother = 0;
   bool bopened = false;
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(FOPENLOCKED(d / "t.csv", 1, &nother, &bopened), -1);
+  EXPECT_EQ(FOPENLOCKED(d / "t.csv", &nother, &bopened), -1);
   EXPECT_TRUE(bopened);
   EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.9);
   EXPECT_TRUE(FAPPENDSYNC(h, "\nx\r\n", nsize));
   FCLOSE(h);
   EXPECT_EQ(readfile(d / "t.csv"), "abc\r\nx\r\n");
   ::mkfifo((d / "fifo").c_str(), 0644);
-  EXPECT_EQ(FOPENLOCKED(d / "fifo", 1, &nother, &bopened), -1);
+  EXPECT_EQ(FOPENLOCKED(d / "fifo", &nother, &bopened), -1);
   EXPECT_FALSE(bopened);
+}
+
+// The temporary file of a killed run is removed; one that a live run holds
+// locked, or anything else in its place, stays.
+TEST(File, StaleTemporaryRemovedUnlessHeld) {
+  struct Case {
+    const char* cname;
+    bool bheld, blink, bstays;
+  } cases[] = {{"killed run's leftover", false, false, false},
+               {"held by a live run", true, false, true},
+               {"a link in its place", false, true, true}};
+  for (const auto& c : cases) {
+    TempDir d;
+    const std::string ctmp = d / ".t.csv.tmp";
+    if (c.blink) {
+      writefile(d / "other", "x");
+      ::symlink("other", ctmp.c_str());
+    } else {
+      writefile(ctmp, "Name;");
+    }
+    const int nheld = c.bheld ? ::open(ctmp.c_str(), O_RDWR) : -1;
+    if (c.bheld) {
+      ASSERT_EQ(::flock(nheld, LOCK_EX), 0);
+    }
+    FREMOVESTALE(d / "t.csv");
+    EXPECT_EQ(meldtest::exists(ctmp), c.bstays) << c.cname;
+    if (nheld >= 0) ::close(nheld);
+  }
 }

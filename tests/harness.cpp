@@ -61,6 +61,12 @@ bool exists(const std::string& cpath) {
   return ::lstat(cpath.c_str(), &st) == 0;
 }
 
+std::string protocolof(const std::string& cdir) {
+  struct stat st;
+  const std::string cpath = cdir + "/prot.txt";
+  return ::lstat(cpath.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? readfile(cpath) : "";
+}
+
 std::vector<std::string> entries(const std::string& cdir) {
   std::vector<std::string> cnames;
   for (const auto& e : std::filesystem::directory_iterator(cdir)) cnames.push_back(e.path().filename().string());

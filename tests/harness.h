@@ -19,6 +19,8 @@ struct TempDir {
 void writefile(const std::string& cpath, const std::string& cbytes);
 std::string readfile(const std::string& cpath);
 bool exists(const std::string& cpath);
+// prot.txt in cdir when it is a regular file, else empty: never opens a FIFO.
+std::string protocolof(const std::string& cdir);
 std::vector<std::string> entries(const std::string& cdir);
 
 struct RunOptions {
