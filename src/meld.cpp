@@ -4,6 +4,7 @@
 #include "file.h"
 #include "mailfields.h"
 #include "table.h"
+#include "text.h"
 
 namespace meld {
 
@@ -24,9 +25,19 @@ int finish(RUNSTATE& r, int nstatus) {
   return nstatus;
 }
 
-// Room for the longest protocol: two day lists of 1,000 bytes (the list and
-// the header of a new table) and a few short lines.
-constexpr long long NPROTROOM = 8192;
+// A protocol that cannot be written stops the run before the table is
+// touched; standard error is the one channel left.
+int noprotocol(RUNSTATE& r) {
+  FCLOSE(r.NMAIL);
+  FCLOSE(r.NPROT);
+  FCLOSE(r.NTAGE);
+  FSAY("meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n");
+  return 1;
+}
+
+// Room for what the protocol may still get once mail and day list are read:
+// the header of a new table (its day units apart) and the table's lines.
+constexpr long long NPROTREST = 256;
 // Seconds that all waiting of one run may take together.
 constexpr double NWAIT = 10;
 
@@ -36,14 +47,9 @@ int MELD() {
   FSETWAIT(NWAIT);
   RUNSTATE r;
   // Without a protocol nothing else is touched: a run whose report cannot
-  // be written must not change the table. The protocol's room is taken now,
-  // before the table can take the last free space.
+  // be written must not change the table.
   r.NPROT = FCREATE("prot.txt");
-  if (r.NPROT < 0 || !FRESERVE(r.NPROT, NPROTROOM)) {
-    FCLOSE(r.NPROT);
-    FSAY("meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n");
-    return 1;
-  }
+  if (r.NPROT < 0) return noprotocol(r);
 
   // A mail that may be there but cannot be read must be neither imported as
   // an empty registration nor passed over as missing: the run stops and says so.
@@ -59,6 +65,9 @@ int MELD() {
   LOG(r, "mail.txt gelesen");
 
   if (!READDAYS(r)) return finish(r, 1);
+  // The protocol's room is taken before the table can take the last free
+  // space; its longest form is known once the day list is.
+  if (!FRESERVE(r.NPROT, LEN(r.CPROT) + LEN(DAYHEADER(r.CTAGE, r.NANZTAGE)) + NPROTREST)) return noprotocol(r);
   // The line depends on mail and day list only; building it before the
   // table is opened keeps the time under the table lock short.
   APPENDLINE(r);

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -45,6 +47,57 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path, ec);
 }
 
+Mounted::Mounted(const std::string& ctype, int nkib, const std::string& coptions) {
+  path = base / "mnt";
+  ::mkdir(path.c_str(), 0755);
+  if (ctype == "tmpfs") {
+    const std::string copts = "mode=0755,size=" + std::to_string(nkib) + "k" + (coptions.empty() ? "" : "," + coptions);
+    bok = ::mount("meldtest", path.c_str(), "tmpfs", 0, copts.c_str()) == 0;
+    if (!bok) cwhy = std::string("mounting tmpfs refused: ") + std::strerror(errno);
+    return;
+  }
+  // An ext4 image without reserved blocks, so that root sees the same full disk.
+  const std::string cimage = base / "image";
+  const std::string cmake = "mkfs.ext4 -q -F -m 0 -b 1024 " + cimage + " " + std::to_string(nkib) + " >/dev/null 2>&1";
+  const std::string cmount = "mount -o loop" + (coptions.empty() ? "" : "," + coptions) + " " + cimage + " " + path +
+                             " >/dev/null 2>&1";
+  if (std::system(cmake.c_str()) != 0) {
+    cwhy = "mkfs.ext4 not available or failed";
+  } else if (std::system(cmount.c_str()) != 0) {
+    cwhy = "mounting an ext4 image on a loop device refused";
+  } else {
+    bok = true;
+    ::chmod(path.c_str(), 0755);
+    std::filesystem::remove_all(path + "/lost+found");
+  }
+}
+
+Mounted::~Mounted() {
+  if (!bok) return;
+  // A loop device mounted by mount(8) is freed with its last unmount.
+  if (::umount2(path.c_str(), 0) != 0) ::umount2(path.c_str(), MNT_DETACH);
+}
+
+long long fillup(const std::string& cpath) {
+  const int nfd = ::open(cpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const std::string cblock(4096, 'f');
+  long long ntotal = 0;
+  for (;;) {
+    const ssize_t n = ::write(nfd, cblock.data(), cblock.size());
+    if (n <= 0) break;
+    ntotal += n;
+  }
+  // Smaller pieces fill what a whole block no longer fits into.
+  for (;;) {
+    const ssize_t n = ::write(nfd, cblock.data(), 1);
+    if (n <= 0) break;
+    ntotal += n;
+  }
+  ::fsync(nfd);
+  ::close(nfd);
+  return ntotal;
+}
+
 void writefile(const std::string& cpath, const std::string& cbytes) {
   std::ofstream(cpath, std::ios::binary | std::ios::trunc) << cbytes;
 }
@@ -54,6 +107,25 @@ std::string readfile(const std::string& cpath) {
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+size_t filesize(const std::string& cpath) {
+  struct stat st;
+  return ::stat(cpath.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+std::string readfrom(const std::string& cpath, size_t noff) {
+  std::ifstream in(cpath, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(noff));
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string repeat(const std::string& c, int n) {
+  std::string r;
+  for (int i = 0; i < n; ++i) r += c;
+  return r;
 }
 
 bool exists(const std::string& cpath) {

@@ -16,9 +16,30 @@ struct TempDir {
   std::string operator/(const std::string& cname) const { return path + "/" + cname; }
 };
 
+// A small file system of its own, of nkib KiB, mounted on a fresh directory
+// and removed with its mount at the end of the scope: "tmpfs", or "ext4" as
+// an image on a loop device. bok is false, with cwhy, where that is refused.
+struct Mounted {
+  Mounted(const std::string& ctype, int nkib, const std::string& coptions = "");
+  ~Mounted();
+  Mounted(const Mounted&) = delete;
+  Mounted& operator=(const Mounted&) = delete;
+  bool bok = false;
+  std::string cwhy;
+  std::string path;  // the mounted directory
+  TempDir base;      // holds the mount point and an image
+};
+
+// Fills the file system that holds cdir up to its last free block, with a
+// file of the given name; returns the bytes written.
+long long fillup(const std::string& cpath);
+
 void writefile(const std::string& cpath, const std::string& cbytes);
 std::string readfile(const std::string& cpath);
 bool exists(const std::string& cpath);
+size_t filesize(const std::string& cpath);
+std::string readfrom(const std::string& cpath, size_t noff);  // from byte noff to the end
+std::string repeat(const std::string& c, int n);
 // prot.txt in cdir when it is a regular file, else empty: never opens a FIFO.
 std::string protocolof(const std::string& cdir);
 std::vector<std::string> entries(const std::string& cdir);

@@ -36,12 +36,6 @@ const std::string PNOOPEN = "tabelle.csv kann nicht geoeffnet werden\r\n";
 const std::string PNODAYREAD = "tage.txt nicht lesbar - Abbruch\r\n";
 const std::string PMISFIT = "tage.txt passt nicht zu tabelle.csv\r\n";
 
-std::string repeat(const std::string& c, int n) {
-  std::string r;
-  for (int i = 0; i < n; ++i) r += c;
-  return r;
-}
-
 struct Case {
   const char* cname;
   std::optional<std::string> cmail, ctage, ctab;
@@ -289,18 +283,55 @@ TEST(Run, TableReplacedWhileWaiting) {
   ::close(nold);
 }
 
-// A table that another program keeps locked: the run gives up after about
-// ten seconds, says so and leaves the table as it was.
-TEST(Run, TableLockedTooLong) {
+// A table and a protocol that another program keeps locked, the table
+// replaced three times during the wait: all waiting together ends after
+// about ten seconds, the run says so and leaves the table as it was.
+TEST(Run, WaitingHasOneBound) {
   TempDir d;
-  const int nheld = lockedexample(d);
-  const RunResult res = run(d.path);
+  int nheld = lockedexample(d);
+  const int nprot = ::open((d / "prot.txt").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(::flock(nprot, LOCK_EX), 0);
+  const auto t0 = std::chrono::steady_clock::now();
+  const int pid = start(d.path);
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    writefile(d / "new.csv", CHEAD3);
+    const int nnew = ::open((d / "new.csv").c_str(), O_RDWR);
+    ASSERT_EQ(::flock(nnew, LOCK_EX), 0);
+    ASSERT_EQ(::rename((d / "new.csv").c_str(), (d / "tabelle.csv").c_str()), 0);
+    ::close(nheld);  // the run now finds another table behind the name
+    nheld = nnew;
+  }
+  int nst = 0;
+  ::waitpid(pid, &nst, 0);
+  const double nseconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   ::close(nheld);
-  EXPECT_EQ(res.nstatus, 1);
-  EXPECT_GT(res.nseconds, 9);
-  EXPECT_LT(res.nseconds, 12);
+  ::close(nprot);
+  EXPECT_TRUE(WIFEXITED(nst) && WEXITSTATUS(nst) == 1);
+  EXPECT_GT(nseconds, 9);
+  EXPECT_LT(nseconds, 12);
   EXPECT_EQ(readfile(d / "prot.txt"), PMAIL + PDAYS + PREAD + PFAIL);
   EXPECT_EQ(readfile(d / "tabelle.csv"), CHEAD3);
+}
+
+// A run that waits for the protocol's lock no longer holds the table: two
+// runs started together both store their line.
+TEST(Run, TableFreedBeforeProtocolWait) {
+  TempDir d;
+  writefile(d / "mail.txt", CEXAMPLEMAIL);
+  writefile(d / "tage.txt", CDAYS);
+  writefile(d / "tabelle.csv", CHEAD3);
+  const int nprot = ::open((d / "prot.txt").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(::flock(nprot, LOCK_EX), 0);
+  const int pids[2] = {start(d.path), start(d.path)};
+  for (const int pid : pids) {
+    int nst = 0;
+    ::waitpid(pid, &nst, 0);
+    EXPECT_TRUE(WIFEXITED(nst) && WEXITSTATUS(nst) == 0);
+  }
+  ::close(nprot);
+  EXPECT_EQ(readfile(d / "tabelle.csv"), CHEAD3 + CLINE + CLINE);
+  EXPECT_EQ(readfile(d / "prot.txt"), PMAIL + PDAYS + PREAD + PDONE);
 }
 
 // A run killed during its append leaves a record of the sizes before and
