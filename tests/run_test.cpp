@@ -370,3 +370,69 @@ TEST(Run, TornTailTakenBack) {
     EXPECT_LT(::getxattr(ctab.c_str(), "user.meldimport.append", cbuf, sizeof cbuf), 0);  // no record stays
   }
 }
+
+// Root in a directory that another user owns acts with that user's rights:
+// links planted there reach nothing that user could not reach, and nothing
+// secret is copied. A directory of root's that others may write is refused.
+TEST(Run, RootTakesTheDirectoryOwnersRights) {
+  if (!isroot() || !canunprivileged()) GTEST_SKIP() << "needs root and the user nobody: identity change not tested";
+  constexpr uid_t NOBODY = 65534;
+  const std::string SDIR = "meldimport: Verzeichnis fuer andere beschreibbar - Abbruch\n";
+  struct Case {
+    const char* cname;
+    uid_t nowner;
+    mode_t nmode;
+    std::function<void(const std::string&)> plant;
+    std::string cwantprot, cwantsaid;
+    int nwantstatus;
+  } cases[] = {
+      {"table linked to root's key file", NOBODY, 0755,
+       [](const std::string& c) { ::symlink("../keys", (c + "/tabelle.csv").c_str()); },
+       PMAIL + PDAYS + PNOOPEN + PFAIL, "", 1},
+      {"protocol linked to a root file", NOBODY, 0755,
+       [](const std::string& c) { ::symlink("../rootprot", (c + "/prot.txt").c_str()); }, "", SNOPROT, 1},
+      {"dangling protocol link into root's directory", NOBODY, 0755,
+       [](const std::string& c) { ::symlink("../rootonly/neu", (c + "/prot.txt").c_str()); }, "", SNOPROT, 1},
+      {"day list linked to a secret", NOBODY, 0755,
+       [](const std::string& c) {
+         ::unlink((c + "/tage.txt").c_str());
+         ::symlink("../secret", (c + "/tage.txt").c_str());
+       }, PMAIL + PNODAYREAD, "", 1},
+      {"nothing planted", NOBODY, 0755, [](const std::string&) {},
+       PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE, "", 0},
+      {"root's directory writable by others", 0, 0777, [](const std::string&) {}, "", SDIR, 1},
+      {"root's directory writable by its group", 0, 0775, [](const std::string&) {}, "", SDIR, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cname);
+    TempDir d;
+    ::chmod(d.path.c_str(), 0755);
+    writefile(d / "keys", "ssh-ed25519 AAAA root\n");
+    writefile(d / "secret", "GEHEIM;GEHEIM;GEHEIM;");
+    writefile(d / "rootprot", "alt\r\n");
+    ::chmod((d / "secret").c_str(), 0600);
+    ::mkdir((d / "rootonly").c_str(), 0700);
+    const std::string cdrop = d / "drop";
+    ::mkdir(cdrop.c_str(), 0755);
+    writefile(cdrop + "/mail.txt", CEXAMPLEMAIL);
+    writefile(cdrop + "/tage.txt", CDAYS);
+    c.plant(cdrop);
+    for (const char* cn : {"", "/mail.txt", "/tage.txt", "/prot.txt", "/tabelle.csv"})
+      ::lchown((cdrop + cn).c_str(), c.nowner, c.nowner);
+    ::chmod(cdrop.c_str(), c.nmode);
+    const RunResult res = run(cdrop);
+    EXPECT_EQ(res.nstatus, c.nwantstatus);
+    EXPECT_EQ(res.coutput, c.cwantsaid);
+    EXPECT_EQ(protocolof(cdrop), c.cwantprot);
+    // Nothing outside the directory changed, nothing secret reached it.
+    EXPECT_EQ(readfile(d / "keys"), "ssh-ed25519 AAAA root\n");
+    EXPECT_EQ(readfile(d / "rootprot"), "alt\r\n");
+    EXPECT_EQ(entries(d / "rootonly"), std::vector<std::string>{});
+    for (const char* cn : {"/prot.txt", "/tabelle.csv"}) {
+      struct stat st;
+      if (::lstat((cdrop + cn).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      EXPECT_EQ(readfile(cdrop + cn).find("GEHEIM"), std::string::npos) << cn;
+      EXPECT_EQ(st.st_uid, c.nowner) << cn;  // made as the owner would have made it
+    }
+  }
+}
