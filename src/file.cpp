@@ -167,19 +167,16 @@ FStatus lookat(const std::string& cn, struct stat* pst) {
 
 bool samefile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Opens an existing regular file. The name is looked at first, so that a
-// device, FIFO or socket is never opened at all; the open itself is
-// non-blocking (the flag is dropped, or replaced by nkeepflags, afterwards)
-// and must reach the file that was looked at.
-int openregular(std::string_view cname, int nflags, int nkeepflags) {
-  const std::string cn = cpath(cname);
-  struct stat stnamed, stheld;
-  if (lookat(cn, &stnamed) != FStatus::Okay) return -1;
+// Opens the regular file that stnamed shows behind the name (as lookat
+// gave it): the open is non-blocking (the flag is dropped, or replaced by
+// nkeepflags, afterwards) and must reach the file that was looked at.
+int openlooked(const std::string& cn, const struct stat& stnamed, int nflags, int nkeepflags) {
   int nfd;
   do {
     nfd = ::open(cn.c_str(), nflags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   } while (nfd < 0 && errno == EINTR);
   if (nfd < 0) return -1;
+  struct stat stheld;
   if (::fstat(nfd, &stheld) != 0 || !S_ISREG(stheld.st_mode) || !samefile(stnamed, stheld) ||
       ::fcntl(nfd, F_SETFL, nkeepflags) != 0) {
     ::close(nfd);
@@ -187,6 +184,15 @@ int openregular(std::string_view cname, int nflags, int nkeepflags) {
   }
   track(nfd, stheld);
   return nfd;
+}
+
+// Opens an existing regular file. The name is looked at first, so that a
+// device, FIFO or socket is never opened at all.
+int openregular(std::string_view cname, int nflags, int nkeepflags) {
+  const std::string cn = cpath(cname);
+  struct stat st;
+  if (lookat(cn, &st) != FStatus::Okay) return -1;
+  return openlooked(cn, st, nflags, nkeepflags);
 }
 
 // Reads up to ncount bytes (at offset noff, or at the current position when
@@ -521,7 +527,7 @@ int FCREATE(std::string_view cname) {
       if (errno != EEXIST) return -1;
       continue;  // made meanwhile: look again
     }
-    const int nfd = openregular(cname, O_RDWR, 0);
+    const int nfd = openlooked(cn, st, O_RDWR, 0);
     if (nfd < 0) return -1;
     if (::ftruncate(nfd, 0) == 0) return nfd;
     FCLOSE(nfd);
@@ -552,10 +558,15 @@ std::string FREADSTR(int nhandle, long long ncount, bool* pbfailed) {
 }
 
 FRead FREADNAMED(std::string_view cname, long long ncount, int* pnhandle, std::string* pctext) {
+  // One look at the name tells absent (or a directory, which counts as
+  // absent) from there; what is there must be a regular file that opens.
+  const std::string cn = cpath(cname);
+  struct stat st;
+  const FStatus nlook = lookat(cn, &st);
+  if (nlook == FStatus::Failed) return errno == ENOENT || errno == ENOTDIR ? FRead::Missing : FRead::Failed;
+  if (nlook == FStatus::Exists) return S_ISDIR(st.st_mode) ? FRead::Missing : FRead::Failed;
+  *pnhandle = openlooked(cn, st, O_RDONLY, 0);
   bool bfailed = false;
-  if (!FILE(cname, &bfailed) && !bfailed) return FRead::Missing;
-  if (bfailed) return FRead::Failed;
-  *pnhandle = FOPEN(cname);
   *pctext = FREADSTR(*pnhandle, ncount, &bfailed);
   return bfailed ? FRead::Failed : FRead::Okay;
 }
