@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <chrono>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -16,6 +18,7 @@
 
 #include "harness.h"
 #include "mailfields.h"
+#include "stallfs.h"
 
 using namespace meldtest;
 
@@ -307,4 +310,43 @@ TEST(Reliability, FullDisk) {
   std::printf("full disk: %d cases, %d stored the line%s%s\n", ncases, nstored, cskipped.empty() ? "" : "; skipped: ",
               cskipped.c_str());
   if (ncases == 0) GTEST_SKIP() << cskipped;
+}
+
+// An input on a file system that stops answering (a stalled share or FUSE
+// daemon: not even SIGKILL ends a read there): the run gives up at its
+// bound on waiting and says the input cannot be read.
+TEST(Reliability, StalledReadEndsAtTheBound) {
+  TempDir tmp;
+  ::mkdir((tmp / "mnt").c_str(), 0755);
+  StallFs fs(tmp / "mnt", {{"mail.txt", CEXAMPLEMAIL, true}, {"tage.txt", CDAYS, true}});
+  if (!fs.ok()) GTEST_SKIP() << "no stalling file system here: " << fs.why();
+  struct Case {
+    const char* cname;   // the input that lies on the stalled file system
+    std::string cwantprot;
+  } cases[] = {{"mail.txt", "mail.txt nicht lesbar - Abbruch\r\n"},
+               {"tage.txt", "mail.txt gelesen\r\ntage.txt nicht lesbar - Abbruch\r\n"}};
+  std::vector<std::unique_ptr<TempDir>> dirs;
+  std::vector<int> pids;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (const auto& c : cases) {  // both at once: each waits out its bound
+    dirs.push_back(std::make_unique<TempDir>());
+    const TempDir& d = *dirs.back();
+    writefile(d / "mail.txt", CEXAMPLEMAIL);
+    writefile(d / "tage.txt", CDAYS);
+    writefile(d / "tabelle.csv", CHEAD);
+    ::unlink((d / c.cname).c_str());
+    ::symlink((tmp / "mnt/" + c.cname).c_str(), (d / c.cname).c_str());
+    pids.push_back(start(d.path));
+  }
+  for (size_t i = 0; i < pids.size(); ++i) {
+    SCOPED_TRACE(cases[i].cname);
+    int nst = 0;
+    ::waitpid(pids[i], &nst, 0);
+    const double nseconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_TRUE(WIFEXITED(nst) && WEXITSTATUS(nst) == 1);
+    EXPECT_LT(nseconds, 12);
+    EXPECT_EQ(protocolof(dirs[i]->path), cases[i].cwantprot);
+    EXPECT_EQ(readfile(*dirs[i] / "tabelle.csv"), CHEAD);
+  }
+  EXPECT_GE(fs.stalledreads(), 2);  // the reads are still held: the runs did not wait for them
 }

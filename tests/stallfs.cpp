@@ -21,7 +21,6 @@
 #include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -75,6 +74,10 @@ struct StallFs::Impl {
   bool bconn = false;
   std::atomic<int> nstalled{0};
   std::atomic<bool> bserving{false};
+  // The kernel ended the connection (an unmount from outside, say): its
+  // number may then belong to another mount already, so it is not aborted.
+  std::atomic<bool> bconnended{false};
+  uint32_t nminor = 0;  // the protocol minor in use; only the serving thread uses it
 
   std::mutex m;
   std::condition_variable cv;
@@ -136,6 +139,7 @@ void StallFs::Impl::replyinit(const fuse_in_header& h, const char* parg, size_t 
     o.major = FUSE_KERNEL_VERSION;
     // The older of the two protocol versions; our replies fit both.
     o.minor = std::min<uint32_t>(in.minor, FUSE_KERNEL_MINOR_VERSION);
+    nminor = o.minor;
     o.max_readahead = in.max_readahead;
     o.flags = 0;  // synchronous reads, no extras
     o.max_write = 4096;
@@ -188,6 +192,7 @@ void StallFs::Impl::handle(const char* pbuf, size_t nlen) {
       replyinit(h, parg, narg);
       return;
     case FUSE_DESTROY:
+      bconnended = true;
       reply(h.unique, 0);
       return;
     case FUSE_FORGET:
@@ -227,6 +232,9 @@ void StallFs::Impl::handle(const char* pbuf, size_t nlen) {
       // Direct I/O for a stalled file: each read(2) becomes one READ of its
       // own, held here, and no page of it is ever locked in the page cache.
       o.open_flags = pf->stall ? FOPEN_DIRECT_IO : FOPEN_KEEP_CACHE;
+      // Nothing to flush in a read-only file: close(2) then sends no FLUSH
+      // and so never waits for this thread (since protocol 7.35).
+      if (nminor >= 35) o.open_flags |= FOPEN_NOFLUSH;
       return reply(h.unique, 0, &o, sizeof o);
     }
     case FUSE_READ: {
@@ -322,10 +330,11 @@ void StallFs::Impl::serve() noexcept {
     if (pfd[1].revents) break;
     const ssize_t n = ::read(fuse.get(), buf.data(), buf.size());
     if (n < 0) {
-      // EAGAIN: another reader was quicker or nothing is queued after all;
-      // ENOENT: the request went away while being read. ENODEV: the
-      // connection has ended (unmounted or aborted).
+      // EAGAIN: nothing is queued after all; ENOENT: the request went away
+      // while being read; ENODEV: the connection has ended (unmounted or
+      // aborted).
       if (errno == EINTR || errno == EAGAIN || errno == ENOENT) continue;
+      if (errno == ENODEV || errno == ECONNABORTED) bconnended = true;
       break;
     }
     try {
@@ -339,7 +348,7 @@ void StallFs::Impl::serve() noexcept {
 }
 
 void StallFs::Impl::abortconn() {
-  if (!bconn) return;
+  if (!bconn || bconnended) return;
   const std::string cnum = std::to_string(nconn);
   if (writeabort("/sys/fs/fuse/connections/" + cnum + "/abort")) return;
   // The control file system is not mounted there: mount it privately for

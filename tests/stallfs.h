@@ -25,9 +25,16 @@
 // page cache like any file.
 //
 // The destructor aborts the FUSE connection, which fails every held READ
-// (the blocked read(2) returns an error, ECONNABORTED with this kernel),
-// detaches the mount and ends the serving thread. It never waits for a
-// process that reads the file system.
+// (the blocked read(2) returns -1 with ECONNABORTED; any later call on a
+// descriptor still open there fails with ENOTCONN), detaches the mount and
+// ends the serving thread. It never waits for a process that reads the
+// file system.
+//
+// While blocked in a held READ, a process is not woken by any signal: a
+// handled signal, with SA_RESTART or without, stays pending (read(2) does
+// not return EINTR), and even SIGKILL, or a signal whose default action
+// ends the process, only takes effect once the READ is released, that is
+// when this object is destroyed.
 //
 // The connection is aborted through its "abort" file in the FUSE control
 // file system: /sys/fs/fuse/connections when that is mounted, otherwise a
@@ -36,6 +43,10 @@
 // other process holds a copy of it: the descriptor is close-on-exec, so a
 // child that was forked and then exec'd holds none, but a child that was
 // forked without exec does.
+//
+// Under valgrind, which lets one thread run at a time and keeps that lock
+// through stat(2) and the like, this process must leave such calls on the
+// mount to its children: the serving thread could not answer them.
 #pragma once
 
 #include <memory>
@@ -52,9 +63,10 @@ struct StallFile {
 
 class StallFs {
  public:
-  // Mounts the file system on cmountdir, an existing empty directory, and
-  // serves it from a background thread. Returns once the kernel's INIT has
-  // been answered, or on failure with ok() false.
+  // Mounts the file system on cmountdir, an existing directory (best an
+  // empty one: what it holds is hidden meanwhile), and serves it from a
+  // background thread. Returns once the kernel's INIT has been answered, or
+  // on failure with ok() false and nothing mounted.
   StallFs(const std::string& cmountdir, std::vector<StallFile> files);
   // Releases held READs (the connection is aborted), detaches the mount,
   // joins the thread. Never blocks on a reader of the file system.
