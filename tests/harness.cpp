@@ -9,6 +9,8 @@
 #include <thread>
 
 #include <algorithm>
+#include <cstring>
+#include <stdexcept>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -35,10 +37,48 @@ const char* const CEXAMPLEMAIL =
 const char* const CEXAMPLELINE =
     "Erika Muster;erika.muster;2;J;T 0123 456789;-;J;J;-;Wir kommen gern: bis bald..Viele Gruesse....;\r\n";
 
-TempDir::TempDir() {
-  char ctemplate[] = "/tmp/meldtest.XXXXXX";
-  path = ::mkdtemp(ctemplate);
+namespace {
+
+// A fresh directory under /tmp, or an exception that fails the test with
+// the reason: a test without its own directory must write nowhere.
+std::string makedir(const char* cprefix) {
+  std::string ctemplate = std::string("/tmp/") + cprefix + ".XXXXXX";
+  if (::mkdtemp(ctemplate.data()) == nullptr)
+    throw std::runtime_error("cannot make a temporary directory " + ctemplate + ": " + std::strerror(errno));
+  return ctemplate;
 }
+
+// The executables as the tests run them: copies in a directory of their
+// own that every user can reach, so that an unprivileged child can start
+// them wherever the build lies (a home of mode 0700 included).
+struct ExeCopies {
+  std::string cdir, ctool;
+  ExeCopies() : cdir(makedir("meldexe")) {
+    ::chmod(cdir.c_str(), 0755);
+    ctool = copy(MELD_EXE);
+  }
+  ~ExeCopies() {
+    std::error_code ec;
+    std::filesystem::remove_all(cdir, ec);
+  }
+  std::string copy(const std::string& cfrom) const {
+    const std::string cto = cdir + "/" + std::filesystem::path(cfrom).filename().string();
+    std::error_code ec;
+    std::filesystem::copy_file(cfrom, cto, ec);
+    if (ec || ::chmod(cto.c_str(), 0755) != 0)
+      throw std::runtime_error("cannot copy " + cfrom + " to " + cto + ": " + ec.message());
+    return cto;
+  }
+};
+
+const ExeCopies& exes() {
+  static const ExeCopies copies;
+  return copies;
+}
+
+}  // namespace
+
+TempDir::TempDir() : path(makedir("meldtest")) {}
 
 TempDir::~TempDir() {
   std::error_code ec;
@@ -84,6 +124,7 @@ void openup(const std::string& cdir) { ::chmod(cdir.c_str(), 0777); }
 namespace {
 
 int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
+  const char* const cexe = exes().ctool.c_str();  // made before the fork
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   // Child: only async-signal-safe calls from here to exec.
@@ -114,7 +155,7 @@ int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
   }
   std::vector<const char*> argv;
   for (const auto& c : opt.cprefix) argv.push_back(c.c_str());
-  argv.push_back(MELD_EXE);
+  argv.push_back(cexe);
   argv.push_back(nullptr);
   ::execv(argv[0], const_cast<char* const*>(argv.data()));
   ::_exit(122);
@@ -129,6 +170,7 @@ RunResult run(const std::string& cdir, const RunOptions& opt) {
   // Output goes to a file, not a pipe, so that a chatty child cannot block.
   char cout[] = "/tmp/meldout.XXXXXX";
   const int noutfd = ::mkstemp(cout);
+  if (noutfd < 0) throw std::runtime_error(std::string("cannot make a temporary file in /tmp: ") + std::strerror(errno));
   const auto t0 = std::chrono::steady_clock::now();
   const pid_t pid = spawn(cdir, opt, noutfd);
   int nwstatus = 0;
