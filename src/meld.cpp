@@ -4,6 +4,7 @@
 #include "file.h"
 #include "mailfields.h"
 #include "table.h"
+#include "text.h"
 
 namespace meld {
 
@@ -14,41 +15,51 @@ void LOG(RUNSTATE& r, std::string_view cline) {
 
 namespace {
 
-// Writes the protocol once and closes every handle in the fixed order.
-int finish(RUNSTATE& r, int nstatus) {
-  FREPLACE(r.NPROT, r.CPROT);
+// Writes the protocol once and closes every handle in the fixed order. A
+// protocol that cannot be written would fail for every further mail too.
+MResult finish(RUNSTATE& r, MResult nres) {
+  const bool bprot = FREPLACE(r.NPROT, r.CPROT) == LEN(r.CPROT);
   FCLOSE(r.NMAIL);
   FCLOSE(r.NTAB);
   FCLOSE(r.NPROT);
   FCLOSE(r.NTAGE);
-  return nstatus;
+  if (!bprot && nres == MResult::Stored) return MResult::StoredNoProtocol;
+  if (!bprot && nres == MResult::Failed) return MResult::FailedForAll;
+  return nres;
 }
 
 }  // namespace
 
-int MELD() {
-  RUNSTATE r;
+MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname) {
   r.NPROT = FCREATE("prot.txt");
 
   // A mail that may be there but cannot be read must be neither imported as
   // an empty registration nor passed over as missing: the run stops and says so.
-  const FRead nread = FREADNAMED("mail.txt", 50000, &r.NMAIL, &r.CMAIL);
+  const FRead nread = FREADNAMED(cmailname, 50000, &r.NMAIL, &r.CMAIL);
   if (nread == FRead::Missing) {
     LOG(r, "mail.txt nicht gefunden - Abbruch");
-    return finish(r, 0);
+    return finish(r, MResult::NoMail);
   }
   if (nread == FRead::Failed) {
     LOG(r, "mail.txt nicht lesbar - Abbruch");
-    return finish(r, 1);
+    return finish(r, MResult::Failed);
   }
   LOG(r, "mail.txt gelesen");
 
-  if (!READDAYS(r)) return finish(r, 1);
+  if (!READDAYS(r)) return finish(r, MResult::FailedForAll);
   // The line depends on mail and day list only; building it before the
   // table is opened keeps the time under the table lock short.
   APPENDLINE(r);
-  STORETABLE(r);
-  return finish(r, r.BSTORED ? 0 : 1);
+  return finish(r, STORETABLE(r));
+}
+
+int EXITSTATUS(MResult nres) {
+  return nres == MResult::Stored || nres == MResult::StoredNoProtocol || nres == MResult::NoMail ? 0 : 1;
+}
+
+int MELD() {
+  RUNSTATE r;
+  return EXITSTATUS(MELDMAIL(r, "mail.txt"));
 }
 
 int MAIN() {
