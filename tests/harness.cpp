@@ -52,10 +52,11 @@ std::string makedir(const char* cprefix) {
 // own that every user can reach, so that an unprivileged child can start
 // them wherever the build lies (a home of mode 0700 included).
 struct ExeCopies {
-  std::string cdir, ctool;
+  std::string cdir, ctool, cfolder;
   ExeCopies() : cdir(makedir("meldexe")) {
     ::chmod(cdir.c_str(), 0755);
     ctool = copy(MELD_EXE);
+    cfolder = copy(MELD_ALL_EXE);
   }
   ~ExeCopies() {
     std::error_code ec;
@@ -123,8 +124,14 @@ void openup(const std::string& cdir) { ::chmod(cdir.c_str(), 0777); }
 
 namespace {
 
-int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
-  const char* const cexe = exes().ctool.c_str();  // made before the fork
+int spawn(const std::string& cdir, const RunOptions& opt, int noutfd, int nerrfd) {
+  // Everything the child needs is made before the fork.
+  std::vector<const char*> argv;
+  for (const auto& c : opt.cprefix) argv.push_back(c.c_str());
+  argv.push_back(opt.bfolder ? exes().cfolder.c_str() : exes().ctool.c_str());
+  for (const auto& c : opt.cargs) argv.push_back(c.c_str());
+  argv.push_back(nullptr);
+  if (opt.nstderrfd >= 0) nerrfd = opt.nstderrfd;
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   // Child: only async-signal-safe calls from here to exec.
@@ -136,10 +143,8 @@ int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
     ::close(opt.nbarrierfd);
   }
   if (::chdir(cdir.c_str()) != 0) ::_exit(120);
-  if (noutfd >= 0) {
-    ::dup2(noutfd, 1);
-    ::dup2(noutfd, 2);
-  }
+  if (noutfd >= 0) ::dup2(noutfd, 1);
+  if (nerrfd >= 0) ::dup2(nerrfd, 2);
   if (opt.nfsizelimit >= 0) {
     struct rlimit rl{static_cast<rlim_t>(opt.nfsizelimit), static_cast<rlim_t>(opt.nfsizelimit)};
     ::setrlimit(RLIMIT_FSIZE, &rl);
@@ -153,26 +158,22 @@ int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
     ::close(1);
     ::close(2);
   }
-  std::vector<const char*> argv;
-  for (const auto& c : opt.cprefix) argv.push_back(c.c_str());
-  argv.push_back(cexe);
-  argv.push_back(nullptr);
   ::execv(argv[0], const_cast<char* const*>(argv.data()));
   ::_exit(122);
 }
 
 }  // namespace
 
-int start(const std::string& cdir, const RunOptions& opt) { return spawn(cdir, opt, -1); }
+int start(const std::string& cdir, const RunOptions& opt) { return spawn(cdir, opt, -1, -1); }
 
 RunResult run(const std::string& cdir, const RunOptions& opt) {
   RunResult res;
-  // Output goes to a file, not a pipe, so that a chatty child cannot block.
-  char cout[] = "/tmp/meldout.XXXXXX";
-  const int noutfd = ::mkstemp(cout);
-  if (noutfd < 0) throw std::runtime_error(std::string("cannot make a temporary file in /tmp: ") + std::strerror(errno));
+  // Output goes to files, not pipes, so that a chatty child cannot block.
+  const TempDir dout;
+  const int noutfd = ::open((dout / "out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int nerrfd = ::open((dout / "err").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   const auto t0 = std::chrono::steady_clock::now();
-  const pid_t pid = spawn(cdir, opt, noutfd);
+  const pid_t pid = spawn(cdir, opt, noutfd, nerrfd);
   int nwstatus = 0;
   auto nwait = std::chrono::microseconds(50);
   for (;;) {
@@ -190,8 +191,9 @@ RunResult run(const std::string& cdir, const RunOptions& opt) {
   if (WIFEXITED(nwstatus)) res.nstatus = WEXITSTATUS(nwstatus);
   if (WIFSIGNALED(nwstatus)) res.nsignal = WTERMSIG(nwstatus);
   ::close(noutfd);
-  res.coutput = readfile(cout);
-  ::unlink(cout);
+  ::close(nerrfd);
+  res.cstderr = readfile(dout / "err");
+  res.coutput = readfile(dout / "out") + res.cstderr;
   return res;
 }
 
