@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,6 +200,60 @@ TEST(Folder, ConcurrentRunsImportEachMailOnce) {
   }
   EXPECT_EQ(nends, NRUNS);
   EXPECT_EQ(nstored, NMAILS);
+  std::printf("concurrent runs (folder import): %d runs, %d mails, each imported once\n", NRUNS, NMAILS);
+}
+
+// Runs killed at random moments: every mail is in exactly one place, a mail
+// in importiert has its line in the table, one still in the folder has not,
+// no line is there twice; a run after the kill imports all but the dead
+// run's claim, which it leaves alone.
+TEST(Folder, KilledRuns) {
+  std::vector<std::string> cnames;
+  for (int i = 0; i < 30; ++i) cnames.push_back(std::to_string(100 + i));
+  // Kills land anywhere within the time a whole run takes here.
+  const double nwhole = Folder(cnames).run().nseconds;
+  std::mt19937 rng(20261208);
+  std::uniform_int_distribution<int> delay(0, static_cast<int>(nwhole * 1e6));
+  RunOptions opt;
+  opt.bfolder = true;
+  opt.cargs = {"ein"};
+  int nkilled = 0;
+  constexpr int NROUNDS = 100;
+  for (int nround = 0; nround < NROUNDS; ++nround) {
+    SCOPED_TRACE("round " + std::to_string(nround));
+    Folder f(cnames);
+    const int pid = start(f.d.path, opt);
+    std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
+    nkilled += ::kill(pid, SIGKILL) == 0;
+    int nst = 0;
+    ::waitpid(pid, &nst, 0);
+    nkilled -= WIFEXITED(nst);  // it finished before the kill landed
+    for (const bool bafter : {false, true}) {
+      if (bafter) f.run();
+      const std::string ctab = f.table();
+      ASSERT_EQ(ctab.compare(0, CHEAD.size(), CHEAD), 0);
+      std::map<std::string, int> nlines;
+      for (size_t n = CHEAD.size(), nend; n < ctab.size(); n = nend + 2) {
+        nend = ctab.find("\r\n", n);
+        ASSERT_NE(nend, std::string::npos) << "a line cut short";
+        ++nlines[ctab.substr(n, nend + 2 - n)];
+      }
+      for (const auto& cn : cnames) {
+        const bool bin = exists(f.cin + "/" + cn), bdone = exists(f.cin + "/importiert/" + cn),
+                   bclaimed = exists(f.cin + "/.in-arbeit/" + cn);
+        ASSERT_EQ(bin + bdone + bclaimed, 1) << cn;
+        ASSERT_FALSE(bafter && bin) << cn;  // the run after the kill left nothing behind
+        const int n = nlines[lineof(cn)];
+        ASSERT_LE(n, 1) << cn;
+        ASSERT_EQ(n, bdone ? 1 : (bin ? 0 : n)) << cn;
+      }
+      if (exists(f.cin + "/.in-arbeit")) {
+        ASSERT_LE(entries(f.cin + "/.in-arbeit").size(), 1u);
+      }
+    }
+  }
+  std::printf("killed runs (folder import): %d of %d killed before they ended\n", nkilled, NROUNDS);
+  EXPECT_GT(nkilled, 10);
 }
 
 // A run killed while a mail is claimed leaves it in .in-arbeit: the next run
