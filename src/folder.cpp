@@ -161,6 +161,7 @@ int stopwith(std::string_view cwhy) {
 }  // namespace
 
 int MELDFOLDER(std::string_view cfolder) {
+  while (cfolder.size() > 1 && cfolder.back() == '/') cfolder.remove_suffix(1);
   FOLDERRUN f;
   f.CFOLDER = cfolder;
   f.CCLAIM = joined(cfolder, CCLAIMDIR);
@@ -183,14 +184,17 @@ int MELDFOLDER(std::string_view cfolder) {
     stopwith(shownname(cfolder) + " kann nicht gelesen werden");
   } else {
     for (const auto& cn : f.CLEFT)
-      logentry(f, cn, "liegt in .in-arbeit von einem abgebrochenen Lauf - nicht importiert, Zeile vielleicht in tabelle.csv\r\n");
+      logentry(f, cn,
+               "liegt in .in-arbeit von einem abgebrochenen Lauf - nicht importiert, "
+               "Zeile vielleicht in tabelle.csv\r\n");
     f.NMAILS = static_cast<long long>(cnames.size());
-    for (size_t i = 0; i < cnames.size() && !f.BSTOP; ++i) {
-      importone(f, cnames[i]);
-      if (f.BSTOP) f.NUNDONE = static_cast<long long>(cnames.size() - i - 1);
-      showline(f, std::to_string(i + 1) + "/" + counted(f.NMAILS, "Mails: ") + counted(f.NSTORED, "importiert, ") +
+    size_t ndone = 0;
+    for (; ndone < cnames.size() && !f.BSTOP; ++ndone) {
+      importone(f, cnames[ndone]);
+      showline(f, std::to_string(ndone + 1) + "/" + counted(f.NMAILS, "Mails: ") + counted(f.NSTORED, "importiert, ") +
                       counted(f.NFAILED, "fehlgeschlagen"), false);
     }
+    f.NUNDONE = static_cast<long long>(cnames.size() - ndone);
     // The moves out of the claim directory, made durable once for the run.
     FSYNCDIR(f.CDONE);
     FSYNCDIR(f.CFOLDER);
