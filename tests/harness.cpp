@@ -82,8 +82,14 @@ const ExeCopies& exes() {
 TempDir::TempDir() : path(makedir("meldtest")) {}
 
 TempDir::~TempDir() {
+  // A case may leave a directory write-protected: each is opened up before
+  // it is entered, so that a normal user's run leaves nothing behind either.
   std::error_code ec;
-  std::filesystem::remove_all(path, ec);
+  ::chmod(path.c_str(), 0700);
+  namespace fs = std::filesystem;
+  for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
+  fs::remove_all(path, ec);
 }
 
 void writefile(const std::string& cpath, const std::string& cbytes) {
