@@ -394,14 +394,19 @@ FMove FMOVE(std::string_view cfrom, std::string_view cto) {
     if (errno == EEXIST) return FMove::Exists;
     return errno == ENOENT ? FMove::Gone : FMove::Failed;
   }
-  if (unlinkretry(cf)) return FMove::Okay;
-  unlinkretry(ct);
+  if (FERASE(cf) == 0) return FMove::Okay;
+  FERASE(ct);
   return FMove::Failed;
 }
 
 void FSYNCDIR(std::string_view cdir) { syncdir(cpath(cdir)); }
 
-int FOPENAPPEND(std::string_view cname) { return openregular(cname, O_WRONLY | O_APPEND | O_CREAT, O_APPEND); }
+int FOPENAPPEND(std::string_view cname) {
+  // A missing file is made the way a new table is, whole and never over
+  // one that another run made meanwhile; then the one that is there is opened.
+  if (!FILE(cname)) FCREATENEW(cname, "");
+  return openregular(cname, O_WRONLY | O_APPEND, O_APPEND);
+}
 
 bool FAPPENDLOG(int nhandle, std::string_view ctext) { return nhandle >= 0 && writesync(nhandle, ctext); }
 
