@@ -55,10 +55,16 @@ struct ExeCopies {
   std::string cdir, ctool, cfolder;
   ExeCopies() : cdir(makedir("meldexe")) {
     ::chmod(cdir.c_str(), 0755);
-    ctool = copy(MELD_EXE);
-    cfolder = copy(MELD_ALL_EXE);
+    try {
+      ctool = copy(MELD_EXE);
+      cfolder = copy(MELD_ALL_EXE);
+    } catch (...) {
+      removedir();
+      throw;
+    }
   }
-  ~ExeCopies() {
+  ~ExeCopies() { removedir(); }
+  void removedir() const {
     std::error_code ec;
     std::filesystem::remove_all(cdir, ec);
   }
