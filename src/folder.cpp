@@ -29,7 +29,7 @@ struct FOLDERRUN {
   size_t NPROGRESS = 0;                // length of the progress line shown
   long long NMAILS = 0, NSTORED = 0, NFAILED = 0, NOTHER = 0, NUNDONE = 0;
   std::vector<std::string> CLEFT;  // claims left by runs that died
-  bool BSTOP = false;              // every further mail would fail the same way
+  bool BSTOP = false;              // stop: every further mail would fail the same way, or the log does
   bool BLOGFAILED = false;
 };
 
@@ -70,12 +70,14 @@ std::string counted(long long n, std::string_view cwhat) {
   return c;
 }
 
+// "10 importiert, 2 fehlgeschlagen": the progress so far.
+std::string tally(const FOLDERRUN& f) { return counted(f.NSTORED, "importiert, ") + counted(f.NFAILED, "fehlgeschlagen"); }
+
 // The summary line, "12 Mails: 10 importiert, 2 fehlgeschlagen", and what
 // else there is to say.
 std::string summary(const FOLDERRUN& f) {
   std::string c = counted(f.NMAILS, f.NMAILS == 1 ? "Mail: " : "Mails: ");
-  c += counted(f.NSTORED, "importiert, ");
-  c += counted(f.NFAILED, "fehlgeschlagen");
+  c += tally(f);
   const auto more = [&c](const std::string& cpart) {
     c += ", ";
     c += cpart;
@@ -191,8 +193,7 @@ int MELDFOLDER(std::string_view cfolder) {
     size_t ndone = 0;
     for (; ndone < cnames.size() && !f.BSTOP; ++ndone) {
       importone(f, cnames[ndone]);
-      showline(f, std::to_string(ndone + 1) + "/" + counted(f.NMAILS, "Mails: ") + counted(f.NSTORED, "importiert, ") +
-                      counted(f.NFAILED, "fehlgeschlagen"), false);
+      showline(f, std::to_string(ndone + 1) + "/" + counted(f.NMAILS, "Mails: ") + tally(f), false);
     }
     f.NUNDONE = static_cast<long long>(cnames.size() - ndone);
     // The moves out of the claim directory, made durable once for the run.
