@@ -5,26 +5,15 @@
 # the figures are medians over the rounds, with the spread of the rounds.
 #   bench/run.sh [rounds]        BENCH_DIR=/some/dir to measure elsewhere
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
 rounds=${1:-15}
 runs=${BENCH_RUNS:-60}
+. "$(dirname "$0")/common.sh"
 
-if ! command -v hyperfine >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null || {
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null; }
-fi
-
-build=$top/build-bench
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target meldimport >/dev/null
+build_release meldimport
 tool=$build/meldimport
 floor=$build/floor
 cc -O2 -static -o "$floor" "$top/bench/floor.c" 2>/dev/null || cc -O2 -o "$floor" "$top/bench/floor.c"
 
-# In memory by default: a disk's sync time would drown what the tool itself costs.
-base=${BENCH_DIR:-$( [ -d /dev/shm ] && echo /dev/shm || echo /tmp )}
-work=$(mktemp -d "$base/meldbench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 cd "$work"
 cp "$top/examples/mail.txt" mail-small.txt
 cp "$top/examples/tage.txt" tage.txt
@@ -52,33 +41,18 @@ cmds=("$floor" "$tool" "$tool" "$tool")
 preps=("$(prep mail-small.txt tab-small.csv "$small")" "$(prep mail-small.txt tab-small.csv "$small")"
        "$(prep mail-small.txt tab-big.csv "$big")" "$(prep mail-big.txt tab-small.csv "$small")")
 
-results=$work/results.txt
-: > "$results"
 for ((r = 1; r <= rounds; r++)); do
   args=()
   for i in "${!cmds[@]}"; do args+=(--prepare "${preps[$i]}" -n "${names[$i]}" "${cmds[$i]}"); done
-  hyperfine -N --style none --warmup 5 --runs "$runs" --export-csv "$work/round.csv" "${args[@]}" >/dev/null
-  # median of each command in this round, in seconds
-  awk -F, -v r="$r" 'NR > 1 { printf "%s %s %s\n", r, $1, $4 }' "$work/round.csv" >> "$results"
+  round "$r" --warmup 5 --runs "$runs" "${args[@]}"
 done
 
-awk -v rounds="$rounds" '
-  { t[$2, $1] = $3 }
-  function median(a, n,   i, j, x) {
-    for (i = 2; i <= n; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
-    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
-  }
-  function report(label, num, den, bound,   r, q, lo, hi, m) {
-    lo = 1e9; hi = 0
-    for (r = 1; r <= rounds; r++) { q[r] = t[num, r] / t[den, r]; if (q[r] < lo) lo = q[r]; if (q[r] > hi) hi = q[r] }
-    m = median(q, rounds)
-    printf "%-32s %5.3f  (rounds %.3f to %.3f, bound %.2f) %s\n", label, m, lo, hi, bound, m <= bound ? "ok" : "OVER"
-  }
+awk -v rounds="$rounds" "$report_awk"'
   END {
     split("floor tool table-1GiB mail-50000", names, " ")
-    for (k = 1; k <= 4; k++) { for (r = 1; r <= rounds; r++) v[r] = t[names[k], r] * 1e6; printf "%-12s median %7.1f us per run\n", names[k], median(v, rounds) }
+    for (k = 1; k <= 4; k++) each(names[k], 1e6, "us per run")
     report("tool / floor", "tool", "floor", 1.15)
     report("1 GiB table / small table", "table-1GiB", "tool", 1.05)
     report("50,000-byte mail / example", "mail-50000", "tool", 1.20)
   }' "$results"
-echo "($rounds rounds of $runs runs each, in $base, on $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'))"
+echo "($rounds rounds of $runs runs each, in $base, $(machine))"

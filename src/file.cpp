@@ -699,3 +699,106 @@ long long FREPLACE(int nhandle, std::string_view ctext) {
 }
 
 }  // namespace meld
+
+// Folder import: directories, moves that never replace, the running log,
+// the terminal.
+#include <dirent.h>
+
+namespace meld {
+
+bool FISDIR(std::string_view cname) {
+  struct stat st;
+  return ::stat(cpath(cname).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FSAMEENTRY(std::string_view cname1, std::string_view cname2) {
+  struct stat st1, st2;
+  return ::stat(cpath(cname1).c_str(), &st1) == 0 && ::stat(cpath(cname2).c_str(), &st2) == 0 &&
+         st1.st_dev == st2.st_dev && st1.st_ino == st2.st_ino;
+}
+
+bool FMAKEDIR(std::string_view cname) {
+  const std::string cn = cpath(cname);
+  return ::mkdir(cn.c_str(), 0777) == 0 || (errno == EEXIST && FISDIR(cn));
+}
+
+bool FLISTFILES(std::string_view cdir, std::vector<std::string>* pcnames) {
+  pcnames->clear();
+  DIR* pdir = ::opendir(cpath(cdir).c_str());
+  if (pdir == nullptr) return false;
+  const int nfd = ::dirfd(pdir);
+  bool bok = true;
+  for (;;) {
+    errno = 0;
+    const struct dirent* pent = ::readdir(pdir);
+    if (pent == nullptr) {
+      bok = errno == 0;
+      break;
+    }
+    const std::string_view cn = pent->d_name;
+    if (cn == "." || cn == "..") continue;
+    bool breg = pent->d_type == DT_REG;
+    if (pent->d_type == DT_LNK || pent->d_type == DT_UNKNOWN) {
+      struct stat st;
+      breg = ::fstatat(nfd, pent->d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
+    }
+    if (breg) pcnames->emplace_back(cn);
+  }
+  ::closedir(pdir);
+  return bok;
+}
+
+FMove FMOVE(std::string_view cfrom, std::string_view cto) {
+  const std::string cf = cpath(cfrom), ct = cpath(cto);
+  if (::renameat2(AT_FDCWD, cf.c_str(), AT_FDCWD, ct.c_str(), RENAME_NOREPLACE) == 0) return FMove::Okay;
+  if (errno == EEXIST) return FMove::Exists;
+  if (errno == ENOENT) return FMove::Gone;
+  if (errno != EINVAL && errno != ENOSYS) return FMove::Failed;
+  // A file system without the flag: a link never replaces either, and the
+  // old name goes once the new one stands.
+  if (::link(cf.c_str(), ct.c_str()) != 0) {
+    if (errno == EEXIST) return FMove::Exists;
+    return errno == ENOENT ? FMove::Gone : FMove::Failed;
+  }
+  if (FERASE(cf) == 0) return FMove::Okay;
+  FERASE(ct);
+  return FMove::Failed;
+}
+
+void FSYNCDIR(std::string_view cdir) { syncdir(cpath(cdir)); }
+
+int FOPENAPPEND(std::string_view cname) {
+  // A missing file is made the way a new table is, whole and never over
+  // one that another run made meanwhile; then the one that is there is opened.
+  if (!FILE(cname)) FCREATENEW(cname, "");
+  return openregular(cname, O_WRONLY | O_APPEND, O_APPEND);
+}
+
+bool FAPPENDLOG(int nhandle, std::string_view ctext) { return nhandle >= 0 && writesync(nhandle, ctext); }
+
+int FOPENDIR(std::string_view cname) {
+  int nfd;
+  do {
+    nfd = ::open(cpath(cname).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (nfd < 0 && errno == EINTR);
+  return nfd;
+}
+
+bool FLOCKALONE(int nhandle) { return nhandle >= 0 && ::flock(nhandle, LOCK_EX | LOCK_NB) == 0; }
+
+bool FLOCKSHARED(int nhandle, int nwaitsec) {
+  if (nhandle < 0) return false;
+  // For exclusive locks that are held only for a moment: short polls cost
+  // less than a timer.
+  const double ndeadline = monotonic() + nwaitsec;
+  for (;;) {
+    if (::flock(nhandle, LOCK_SH | LOCK_NB) == 0) return true;
+    if ((errno != EWOULDBLOCK && errno != EINTR) || monotonic() >= ndeadline) return false;
+    const struct timespec ts{0, 1000000};
+    ::nanosleep(&ts, nullptr);
+  }
+}
+
+bool FISTERMINAL(int nhandle) { return nhandle >= 0 && ::isatty(nhandle) == 1; }
+
+}  // namespace meld

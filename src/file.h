@@ -114,3 +114,57 @@ void FREMOVESTALE(std::string_view cname);
 long long FREPLACE(int nhandle, std::string_view ctext);
 
 }  // namespace meld
+
+// Folder import: directories, moves that never replace, the running log,
+// the terminal. The same rules as above: no prints, no throws, a failure
+// shows only in the result.
+#include <vector>
+
+namespace meld {
+
+// True for an existing directory (links followed).
+bool FISDIR(std::string_view cname);
+
+// True when both names denote one existing entry (links followed).
+bool FSAMEENTRY(std::string_view cname1, std::string_view cname2);
+
+// Makes the directory, mode 0777 less the umask, where none is: true when
+// a directory is there afterwards.
+bool FMAKEDIR(std::string_view cname);
+
+// The names of the regular files directly in cdir (links followed), in no
+// particular order; false when cdir cannot be read.
+bool FLISTFILES(std::string_view cdir, std::vector<std::string>* pcnames);
+
+// How a move went: done, an entry already at the target, no entry at the
+// source (taken by someone else), or failed otherwise.
+enum class FMove { Okay, Exists, Gone, Failed };
+
+// Gives the entry cfrom the name cto, never replacing an entry there.
+FMove FMOVE(std::string_view cfrom, std::string_view cto);
+
+// Makes the entries of the directory durable.
+void FSYNCDIR(std::string_view cdir);
+
+// Opens a regular file for appending, created (mode 0666 less the umask)
+// when missing; never blocks.
+int FOPENAPPEND(std::string_view cname);
+
+// Appends ctext with one write and makes it durable. Nothing is taken back:
+// others may append to the same file.
+bool FAPPENDLOG(int nhandle, std::string_view ctext);
+
+// Opens the directory for a lock on it; -1 when it cannot be opened.
+int FOPENDIR(std::string_view cname);
+
+// Takes an exclusive lock without waiting: false when another handle holds a lock.
+bool FLOCKALONE(int nhandle);
+
+// Takes a shared lock (or turns the exclusive lock into one), waiting at
+// most nwaitsec seconds for an exclusive lock held elsewhere.
+bool FLOCKSHARED(int nhandle, int nwaitsec);
+
+// True when the handle is a terminal.
+bool FISTERMINAL(int nhandle);
+
+}  // namespace meld

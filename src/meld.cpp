@@ -15,64 +15,75 @@ void LOG(RUNSTATE& r, std::string_view cline) {
 
 namespace {
 
-// Writes the protocol once and closes every handle in the fixed order.
-int finish(RUNSTATE& r, int nstatus) {
-  FREPLACE(r.NPROT, r.CPROT);
+// Room for what the protocol may still get once mail and day list are read:
+// the header of a new table (its day units apart) and the table's lines.
+constexpr long long NPROTREST = 256;
+// Seconds that all waiting of one import may take together.
+constexpr double NWAIT = 10;
+
+// Writes the protocol once and closes every handle in the fixed order. A
+// protocol that cannot be written would fail for every further mail too.
+MResult finish(RUNSTATE& r, MResult nres) {
+  const bool bprot = FREPLACE(r.NPROT, r.CPROT) == LEN(r.CPROT);
   FCLOSE(r.NMAIL);
   FCLOSE(r.NTAB);
   FCLOSE(r.NPROT);
   FCLOSE(r.NTAGE);
-  return nstatus;
+  if (!bprot && nres == MResult::Stored) return MResult::StoredNoProtocol;
+  if (!bprot && nres == MResult::Failed) return MResult::FailedForAll;
+  return nres;
 }
 
-// A protocol that cannot be written stops the run before the table is
+// A protocol that cannot be written stops the import before the table is
 // touched; standard error is the one channel left.
-int noprotocol(RUNSTATE& r) {
+MResult noprotocol(RUNSTATE& r) {
+  r.CPROT.clear();  // the protocol is what prot.txt holds: nothing
   FCLOSE(r.NMAIL);
   FCLOSE(r.NPROT);
   FCLOSE(r.NTAGE);
   FSAY("meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n");
-  return 1;
+  return MResult::FailedForAll;
 }
-
-// Room for what the protocol may still get once mail and day list are read:
-// the header of a new table (its day units apart) and the table's lines.
-constexpr long long NPROTREST = 256;
-// Seconds that all waiting of one run may take together.
-constexpr double NWAIT = 10;
 
 }  // namespace
 
-int MELD() {
+MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname) {
   FSETWAIT(NWAIT);
-  RUNSTATE r;
-  // Without a protocol nothing else is touched: a run whose report cannot
-  // be written must not change the table.
+  // Without a protocol nothing else is touched: an import whose report
+  // cannot be written must not change the table.
   r.NPROT = FCREATE("prot.txt");
   if (r.NPROT < 0) return noprotocol(r);
 
   // A mail that may be there but cannot be read must be neither imported as
   // an empty registration nor passed over as missing: the run stops and says so.
-  const FRead nread = FREADNAMED("mail.txt", 50000, &r.NMAIL, &r.CMAIL);
+  const FRead nread = FREADNAMED(cmailname, 50000, &r.NMAIL, &r.CMAIL);
   if (nread == FRead::Missing) {
     LOG(r, "mail.txt nicht gefunden - Abbruch");
-    return finish(r, 0);
+    return finish(r, MResult::NoMail);
   }
   if (nread == FRead::Failed) {
     LOG(r, "mail.txt nicht lesbar - Abbruch");
-    return finish(r, 1);
+    return finish(r, MResult::Failed);
   }
   LOG(r, "mail.txt gelesen");
 
-  if (!READDAYS(r)) return finish(r, 1);
+  if (!READDAYS(r)) return finish(r, MResult::FailedForAll);
   // The protocol's room is taken before the table can take the last free
   // space; its longest form is known once the day list is.
   if (!FRESERVE(r.NPROT, LEN(r.CPROT) + LEN(DAYHEADER(r.CTAGE, r.NANZTAGE)) + NPROTREST)) return noprotocol(r);
   // The line depends on mail and day list only; building it before the
   // table is opened keeps the time under the table lock short.
   APPENDLINE(r);
-  STORETABLE(r);
-  return finish(r, r.BSTORED ? 0 : 1);
+  return finish(r, STORETABLE(r));
+}
+
+int EXITSTATUS(MResult nres) {
+  return nres == MResult::Stored || nres == MResult::StoredNoProtocol || nres == MResult::NoMail ? 0 : 1;
+}
+
+int MELD() {
+  RUNSTATE r;
+  return EXITSTATUS(MELDMAIL(r, "mail.txt"));
 }
 
 int MAIN() {

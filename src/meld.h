@@ -25,12 +25,28 @@ struct RUNSTATE {
   std::string CDAYSTR;  // current day token
 };
 
+// How an import ended, chosen where it ended. A folder import goes on with
+// the next mail after Stored, NoMail and Failed and stops after the others.
+enum class MResult {
+  Stored,            // the line is durably in the table
+  NoMail,            // there was no mail: nothing else was touched
+  Failed,            // the line is not in the table, for a reason of this mail
+  FailedForAll,      // not in the table, for a reason every further mail meets too
+  StoredNoProtocol,  // the line is stored, but prot.txt could not be written
+};
+
 // Appends one protocol line and its CR LF.
 void LOG(RUNSTATE& r, std::string_view cline);
 
-// Imports mail.txt in the current directory; returns the exit status:
-// 0 when the line is stored or there is no mail, 1 when a registration
+// Imports the mail read from cmailname exactly as mail.txt would be: the
+// protocol names it mail.txt, is written to prot.txt and stays in r.CPROT.
+MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname);
+
+// 0 when the line is stored or there was no mail, 1 when a registration
 // was there and is not in the table.
+int EXITSTATUS(MResult nres);
+
+// Imports mail.txt in the current directory; returns the exit status.
 int MELD();
 
 // Process entry: arguments and environment are ignored, nothing is printed.

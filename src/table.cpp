@@ -13,35 +13,37 @@ namespace {
 constexpr std::string_view CTABNAME = "tabelle.csv";
 constexpr std::string_view CFIXEDHEAD = "Name;Mail;Anzahl;Eink;Tel;Nacht;";
 
-// Appends CLINE to the existing table under its lock; false when the line
-// is not durably there (the table is then as it was).
-bool appendexisting(RUNSTATE& r) {
+// Appends CLINE to the existing table under its lock; the table is as it
+// was unless the line is durably there.
+MResult appendexisting(RUNSTATE& r) {
   long long nsize = 0;
   bool bopened = false;
   r.NTAB = FOPENLOCKED(CTABNAME, &nsize, &bopened);
   // A table that opens but stays locked by another program is there and
   // whole; only the line could not be added.
   LOG(r, bopened ? "tabelle.csv eingelesen" : "tabelle.csv kann nicht geoeffnet werden");
-  if (r.NTAB < 0) return false;
+  // A lock held too long may be let go before the next mail comes.
+  if (r.NTAB < 0) return bopened ? MResult::Failed : MResult::FailedForAll;
   // The start of the table, read under the lock with one call, shows whether
   // the line's day columns fit its header; a table no longer than a header
   // gives its last byte with the same read.
   const std::string chead = TABHEADER(r.CTAGE, r.NANZTAGE);
   bool bfailed = false;
   const std::string cstart = FREADAT(r.NTAB, 0, std::min(nsize, LEN(chead)), &bfailed);
-  if (bfailed) return false;
+  if (bfailed) return MResult::Failed;
   if (!HEADERFITS(cstart, chead)) {
     LOG(r, "tage.txt passt nicht zu tabelle.csv");
-    return false;
+    return MResult::FailedForAll;
   }
   int nlast = -1;
   if (nsize > 0) nlast = LEN(cstart) == nsize ? static_cast<unsigned char>(cstart.back()) : FBYTEAT(r.NTAB, nsize - 1);
-  if (nsize > 0 && nlast < 0) return false;  // no last byte, no safe separator
+  if (nsize > 0 && nlast < 0) return MResult::Failed;  // no last byte, no safe separator
   // Separator and line go out with one write; the common table, ending in
   // a line end, needs no copy of the line for that.
   const std::string_view csep = SEPARATOR(nsize, nlast);
-  if (csep.empty()) return FAPPENDSYNC(r.NTAB, r.CLINE, nsize);
-  return FAPPENDSYNC(r.NTAB, std::string(csep) + r.CLINE, nsize);
+  const bool bdone = csep.empty() ? FAPPENDSYNC(r.NTAB, r.CLINE, nsize)
+                                  : FAPPENDSYNC(r.NTAB, std::string(csep) + r.CLINE, nsize);
+  return bdone ? MResult::Stored : MResult::Failed;
 }
 
 }  // namespace
@@ -63,8 +65,9 @@ std::string_view SEPARATOR(long long nsize, int nlast) {
   return nlast == '\r' ? "\n" : "\r\n";
 }
 
-void STORETABLE(RUNSTATE& r) {
+MResult STORETABLE(RUNSTATE& r) {
   r.BSTORED = false;
+  MResult nres = MResult::FailedForAll;  // unless a table is found or made
   FREMOVESTALE(CTABNAME);
   // A table that another run creates meanwhile is appended to; the bound
   // only guards against a name that keeps appearing and vanishing.
@@ -73,7 +76,7 @@ void STORETABLE(RUNSTATE& r) {
     // be opened: a new one must not be made beside it.
     bool bfailed = false;
     if (FILE(CTABNAME, &bfailed) || bfailed) {
-      r.BSTORED = appendexisting(r);
+      nres = appendexisting(r);
       // Other runs wait for the table, not for this run's protocol.
       FCLOSE(r.NTAB);
       r.NTAB = -1;
@@ -85,11 +88,13 @@ void STORETABLE(RUNSTATE& r) {
     LOG(r, r.CHEAD);  // the header, its CR LF and an empty line
     if (nst == FStatus::Okay) {
       LOG(r, "tabelle.csv erzeugt");
-      r.BSTORED = true;
+      nres = MResult::Stored;
     }
     break;
   }
+  r.BSTORED = nres == MResult::Stored;
   LOG(r, r.BSTORED ? "tabelle.csv um eine Zeile ergaenzt" : "tabelle.csv konnte nicht ergaenzt werden - Abbruch");
+  return nres;
 }
 
 }  // namespace meld

@@ -25,7 +25,8 @@ bool HEADERFITS(std::string_view cstart, std::string_view chead);
 std::string_view SEPARATOR(long long nsize, int nlast);
 
 // Stores CLINE in tabelle.csv (a new table gets CHEAD first), sets NTAB and
-// BSTORED and logs the table's protocol lines.
-void STORETABLE(RUNSTATE& r);
+// BSTORED and logs the table's protocol lines. A table that cannot be opened
+// or created, or whose header the day list does not fit, fails for all.
+MResult STORETABLE(RUNSTATE& r);
 
 }  // namespace meld

@@ -10,6 +10,8 @@
 #include <thread>
 
 #include <algorithm>
+#include <cstring>
+#include <stdexcept>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -37,14 +39,65 @@ const char* const CEXAMPLEMAIL =
 const char* const CEXAMPLELINE =
     "Erika Muster;erika.muster;2;J;T 0123 456789;-;J;J;-;Wir kommen gern: bis bald..Viele Gruesse....;\r\n";
 
-TempDir::TempDir() {
-  char ctemplate[] = "/tmp/meldtest.XXXXXX";
-  path = ::mkdtemp(ctemplate);
+namespace {
+
+// A fresh directory under /tmp, or an exception that fails the test with
+// the reason: a test without its own directory must write nowhere.
+std::string makedir(const char* cprefix) {
+  std::string ctemplate = std::string("/tmp/") + cprefix + ".XXXXXX";
+  if (::mkdtemp(ctemplate.data()) == nullptr)
+    throw std::runtime_error("cannot make a temporary directory " + ctemplate + ": " + std::strerror(errno));
+  return ctemplate;
 }
 
+// The executables as the tests run them: copies in a directory of their
+// own that every user can reach, so that an unprivileged child can start
+// them wherever the build lies (a home of mode 0700 included).
+struct ExeCopies {
+  std::string cdir, ctool, cfolder;
+  ExeCopies() : cdir(makedir("meldexe")) {
+    ::chmod(cdir.c_str(), 0755);
+    try {
+      ctool = copy(MELD_EXE);
+      cfolder = copy(MELD_ALL_EXE);
+    } catch (...) {
+      removedir();
+      throw;
+    }
+  }
+  ~ExeCopies() { removedir(); }
+  void removedir() const {
+    std::error_code ec;
+    std::filesystem::remove_all(cdir, ec);
+  }
+  std::string copy(const std::string& cfrom) const {
+    const std::string cto = cdir + "/" + std::filesystem::path(cfrom).filename().string();
+    std::error_code ec;
+    std::filesystem::copy_file(cfrom, cto, ec);
+    if (ec || ::chmod(cto.c_str(), 0755) != 0)
+      throw std::runtime_error("cannot copy " + cfrom + " to " + cto + ": " + ec.message());
+    return cto;
+  }
+};
+
+const ExeCopies& exes() {
+  static const ExeCopies copies;
+  return copies;
+}
+
+}  // namespace
+
+TempDir::TempDir() : path(makedir("meldtest")) {}
+
 TempDir::~TempDir() {
+  // A case may leave a directory write-protected: each is opened up before
+  // it is entered, so that a normal user's run leaves nothing behind either.
   std::error_code ec;
-  std::filesystem::remove_all(path, ec);
+  ::chmod(path.c_str(), 0700);
+  namespace fs = std::filesystem;
+  for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
+  fs::remove_all(path, ec);
 }
 
 Mounted::Mounted(const std::string& ctype, int nkib, const std::string& coptions) {
@@ -161,7 +214,14 @@ void openup(const std::string& cdir) { ::chmod(cdir.c_str(), 0777); }
 
 namespace {
 
-int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
+int spawn(const std::string& cdir, const RunOptions& opt, int noutfd, int nerrfd) {
+  // Everything the child needs is made before the fork.
+  std::vector<const char*> argv;
+  for (const auto& c : opt.cprefix) argv.push_back(c.c_str());
+  argv.push_back(opt.bfolder ? exes().cfolder.c_str() : exes().ctool.c_str());
+  for (const auto& c : opt.cargs) argv.push_back(c.c_str());
+  argv.push_back(nullptr);
+  if (opt.nstderrfd >= 0) nerrfd = opt.nstderrfd;
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   // Child: only async-signal-safe calls from here to exec.
@@ -173,10 +233,8 @@ int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
     ::close(opt.nbarrierfd);
   }
   if (::chdir(cdir.c_str()) != 0) ::_exit(120);
-  if (noutfd >= 0) {
-    ::dup2(noutfd, 1);
-    ::dup2(noutfd, 2);
-  }
+  if (noutfd >= 0) ::dup2(noutfd, 1);
+  if (nerrfd >= 0) ::dup2(nerrfd, 2);
   if (opt.nfsizelimit >= 0) {
     struct rlimit rl{static_cast<rlim_t>(opt.nfsizelimit), static_cast<rlim_t>(opt.nfsizelimit)};
     ::setrlimit(RLIMIT_FSIZE, &rl);
@@ -190,25 +248,22 @@ int spawn(const std::string& cdir, const RunOptions& opt, int noutfd) {
     ::close(1);
     ::close(2);
   }
-  std::vector<const char*> argv;
-  for (const auto& c : opt.cprefix) argv.push_back(c.c_str());
-  argv.push_back(MELD_EXE);
-  argv.push_back(nullptr);
   ::execv(argv[0], const_cast<char* const*>(argv.data()));
   ::_exit(122);
 }
 
 }  // namespace
 
-int start(const std::string& cdir, const RunOptions& opt) { return spawn(cdir, opt, -1); }
+int start(const std::string& cdir, const RunOptions& opt) { return spawn(cdir, opt, -1, -1); }
 
 RunResult run(const std::string& cdir, const RunOptions& opt) {
   RunResult res;
-  // Output goes to a file, not a pipe, so that a chatty child cannot block.
-  char cout[] = "/tmp/meldout.XXXXXX";
-  const int noutfd = ::mkstemp(cout);
+  // Output goes to files, not pipes, so that a chatty child cannot block.
+  const TempDir dout;
+  const int noutfd = ::open((dout / "out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int nerrfd = ::open((dout / "err").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   const auto t0 = std::chrono::steady_clock::now();
-  const pid_t pid = spawn(cdir, opt, noutfd);
+  const pid_t pid = spawn(cdir, opt, noutfd, nerrfd);
   int nwstatus = 0;
   auto nwait = std::chrono::microseconds(50);
   for (;;) {
@@ -226,8 +281,9 @@ RunResult run(const std::string& cdir, const RunOptions& opt) {
   if (WIFEXITED(nwstatus)) res.nstatus = WEXITSTATUS(nwstatus);
   if (WIFSIGNALED(nwstatus)) res.nsignal = WTERMSIG(nwstatus);
   ::close(noutfd);
-  res.coutput = readfile(cout);
-  ::unlink(cout);
+  ::close(nerrfd);
+  res.cstderr = readfile(dout / "err");
+  res.coutput = readfile(dout / "out") + res.cstderr;
   return res;
 }
 

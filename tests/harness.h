@@ -53,12 +53,16 @@ struct RunOptions {
   int nclosefd = -1;     // the child closes this first (the barrier's write end)
   bool bclosestd = false;  // start the tool with descriptors 0, 1 and 2 closed
   int numask = 022;
+  bool bfolder = false;           // run meldimport-all with cargs instead
+  std::vector<std::string> cargs;
+  int nstderrfd = -1;  // standard error goes here (a terminal) instead
 };
 
 struct RunResult {
   int nstatus = -1;     // exit status, or -1 when it did not exit normally
   int nsignal = 0;      // terminating signal, if any
   std::string coutput;  // everything it wrote to stdout and stderr
+  std::string cstderr;  // what it wrote to stderr
   double nseconds = 0;
   bool btimedout = false;
 };

@@ -48,17 +48,22 @@ struct Case {
 
 const std::string SNOPROT = "meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n";
 
-void checkcase(const Case& c, const RunOptions& opt = {}) {
-  SCOPED_TRACE(c.cname);
-  TempDir d;
+// Lays out the case's files in d and runs its set-up; a folder import gets
+// a log that its set-up cannot take away.
+void layout(const TempDir& d, const Case& c, bool bfolder) {
   if (c.cmail) writefile(d / "mail.txt", *c.cmail);
   if (c.ctage) writefile(d / "tage.txt", *c.ctage);
   if (c.ctab) writefile(d / "tabelle.csv", *c.ctab);
+  if (bfolder) {
+    writefile(d / "prot-all.txt", "");
+    ::chmod((d / "prot-all.txt").c_str(), 0666);
+  }
   if (c.setup) c.setup(d);
-  const RunResult res = run(d.path, opt);
-  EXPECT_EQ(res.nstatus, c.nwantstatus);
-  EXPECT_EQ(res.coutput, c.cwantsaid);
-  EXPECT_LT(res.nseconds, 1);  // nothing may block, a FIFO in any place included
+}
+
+// The table and the protocol as the case wants them, and nothing left
+// behind but the four files (and what a case put there) and clog.
+void checkfiles(const TempDir& d, const Case& c, const char* clog) {
   EXPECT_EQ(protocolof(d.path), c.cwantprot);
   const auto cwant = c.cwanttab ? c.cwanttab : c.ctab;
   if (cwant) {
@@ -67,9 +72,59 @@ void checkcase(const Case& c, const RunOptions& opt = {}) {
     struct stat st;
     EXPECT_TRUE(::lstat((d / "tabelle.csv").c_str(), &st) != 0 || !S_ISREG(st.st_mode));
   }
-  // Nothing but the four files (and what a case put there) is left behind.
   for (const auto& cn : entries(d.path))
-    EXPECT_TRUE(cn == "mail.txt" || cn == "tage.txt" || cn == "tabelle.csv" || cn == "prot.txt") << cn;
+    EXPECT_TRUE(cn == "mail.txt" || cn == "tage.txt" || cn == "tabelle.csv" || cn == "prot.txt" || (clog != nullptr && cn == clog)) << cn;
+}
+
+// The same case through meldimport-all, its mail the one file of a folder:
+// the same table and protocol bytes and the same outcome; the mail moved
+// only when stored; the log holding its name and protocol; the mail.txt
+// beside the table neither read nor touched.
+void checkfolder(const Case& c, const RunOptions& opt) {
+  TempDir d, dfolder;
+  layout(d, c, true);
+  struct stat stmail;
+  if (::lstat((d / "mail.txt").c_str(), &stmail) != 0 || !S_ISREG(stmail.st_mode)) return;  // no file, no folder mail
+  writefile(dfolder / "m", *c.cmail);
+  ::chmod((dfolder / "m").c_str(), stmail.st_mode & 07777);
+  openup(dfolder.path);
+  const struct timespec told[2] = {{1000000000, 0}, {1000000000, 0}};
+  ::utimensat(AT_FDCWD, (d / "mail.txt").c_str(), told, 0);
+  RunOptions o = opt;
+  o.bfolder = true;
+  o.cargs = {dfolder.path};
+  const RunResult res = run(d.path, o);
+  SCOPED_TRACE("meldimport-all");
+  EXPECT_EQ(res.nstatus, c.nwantstatus);
+  // What meldimport says on standard error comes first, then the summary.
+  EXPECT_EQ(res.coutput.substr(0, c.cwantsaid.size()), c.cwantsaid);
+  const std::string cout = res.coutput.substr(std::min(c.cwantsaid.size(), res.coutput.size()));
+  const std::string csummary = c.nwantstatus == 0 ? "1 Mail: 1 importiert, 0 fehlgeschlagen\n" : "1 Mail: 0 importiert, 1 fehlgeschlagen";
+  EXPECT_EQ(cout.substr(0, csummary.size()), csummary);
+  checkfiles(d, c, "prot-all.txt");
+  const std::string cprot = c.cwantsaid.empty() ? c.cwantprot : "";  // no protocol was written
+  EXPECT_EQ(readfile(d / "prot-all.txt"), "Mail: m\r\n" + cprot + "Ende: " + cout.substr(0, cout.size() - 1) + CR);
+  EXPECT_EQ(exists(dfolder / "importiert/m"), c.nwantstatus == 0);
+  EXPECT_EQ(exists(dfolder / "m"), c.nwantstatus != 0);
+  struct stat st;
+  ASSERT_EQ(::stat((d / "mail.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, stmail.st_size);
+  EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
+}
+
+void checkcase(const Case& c, const RunOptions& opt = {}) {
+  SCOPED_TRACE(c.cname);
+  {
+    TempDir d;
+    layout(d, c, false);
+    const RunResult res = run(d.path, opt);
+    EXPECT_EQ(res.nstatus, c.nwantstatus);
+    EXPECT_EQ(res.coutput, c.cwantsaid);
+    EXPECT_FALSE(res.btimedout);  // nothing may block, a FIFO in any place included
+    checkfiles(d, c, nullptr);
+  }
+  checkfolder(c, opt);
 }
 
 void mkfifoat(const TempDir& d, const char* cname) { ::mkfifo((d / cname).c_str(), 0666); }

@@ -1,0 +1,56 @@
+# Shared by the benchmarks: hyperfine, a release build, a work directory and
+# the report over rounds. Sourced, not run.
+top=$(cd "$(dirname "$0")/.." && pwd)
+
+if ! command -v hyperfine >/dev/null; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null || {
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq hyperfine >/dev/null; }
+fi
+
+# build_release TARGET...: a release build of the targets in $build.
+build=$top/build-bench
+build_release() {
+  cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$build" --target "$@" >/dev/null
+}
+
+# In memory by default: a disk's sync time would drown what the tool itself costs.
+base=${BENCH_DIR:-$( [ -d /dev/shm ] && echo /dev/shm || echo /tmp )}
+work=$(mktemp -d "$base/meldbench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+results=$work/results.txt
+: > "$results"
+
+# round R ARGS...: one hyperfine round over the commands in ARGS; the median
+# of each command goes to $results as "round name seconds".
+round() {
+  local r=$1
+  shift
+  hyperfine -N --style none --export-csv "$work/round.csv" "$@" >/dev/null 2>"$work/round.err" || {
+    cat "$work/round.err" >&2
+    return 1
+  }
+  awk -F, -v r="$r" 'NR > 1 { printf "%s %s %s\n", r, $1, $4 }' "$work/round.csv" >> "$results"
+}
+
+# The awk functions of the report: median(a, n), and
+# report(label, num, den, bound): the median over the rounds of the ratio
+# num / den, its spread and whether it keeps within the bound.
+report_awk='
+  { t[$2, $1] = $3 }
+  function median(a, n,   i, j, x) {
+    for (i = 2; i <= n; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  function report(label, num, den, bound,   r, q, lo, hi, m) {
+    lo = 1e9; hi = 0
+    for (r = 1; r <= rounds; r++) { q[r] = t[num, r] / t[den, r]; if (q[r] < lo) lo = q[r]; if (q[r] > hi) hi = q[r] }
+    m = median(q, rounds)
+    printf "%-32s %5.3f  (rounds %.3f to %.3f, bound %.2f) %s\n", label, m, lo, hi, bound, m <= bound ? "ok" : "OVER"
+  }
+  function each(name, scale, unit,   r, v) {
+    for (r = 1; r <= rounds; r++) v[r] = t[name, r] * scale
+    printf "%-12s median %9.1f %s\n", name, median(v, rounds), unit
+  }'
+
+machine() { echo "on $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"; }

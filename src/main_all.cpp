@@ -1,0 +1,3 @@
+#include "folder.h"
+
+int main(int argc, char** argv) { return meld::MAINALL(argc, argv); }

@@ -1,0 +1,353 @@
+// meldimport-all end to end: folders of mails in fresh directories.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+using namespace meldtest;
+
+namespace {
+
+const std::string CDAYS = "Fr12;Sa13;So14;";
+const std::string CHEAD = "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;So14;Text;\r\n";
+const std::string PSTORED =
+    "mail.txt gelesen\r\ntage.txt gelesen: Fr12;Sa13;So14; 3 Tage - okay\r\ntabelle.csv eingelesen\r\n"
+    "tabelle.csv um eine Zeile ergaenzt\r\n";
+
+// The worked example with the name made the file's own, and its line.
+std::string mailof(const std::string& cname) {
+  std::string c = CEXAMPLEMAIL;
+  return c.replace(6, 12, "Erika " + cname);
+}
+std::string lineof(const std::string& cname) {
+  std::string c = CEXAMPLELINE;
+  return c.replace(0, 12, "Erika " + cname);
+}
+
+// A table's directory with the day list and a table, and a folder "ein" in it.
+struct Folder {
+  TempDir d;
+  std::string cin = d / "ein";
+  explicit Folder(const std::vector<std::string>& cnames) {
+    writefile(d / "tage.txt", CDAYS);
+    writefile(d / "tabelle.csv", CHEAD);
+    ::mkdir(cin.c_str(), 0777);
+    for (const auto& cn : cnames) writefile(cin + "/" + cn, mailof(cn));
+  }
+  RunResult run(RunOptions opt = {}) const {
+    opt.bfolder = true;
+    opt.cargs = {"ein"};
+    return meldtest::run(d.path, opt);
+  }
+  std::string table() const { return readfile(d / "tabelle.csv"); }
+  std::string log() const { return readfile(d / "prot-all.txt"); }
+};
+
+std::string tableof(const std::vector<std::string>& cnames) {
+  std::string c = CHEAD;
+  for (const auto& cn : cnames) c += lineof(cn);
+  return c;
+}
+
+}  // namespace
+
+// Mails in mixed order: the lines in the bytewise order of the names, every
+// mail moved, the log complete; a second run imports nothing again.
+TEST(Folder, ImportsInNameOrderAndOnlyOnce) {
+  const std::vector<std::string> csorted = {"10", "9", "Z", "a", "a\xe4", "b"};
+  Folder f({"b", "a\xe4", "9", "a", "Z", "10"});
+  writefile(f.cin + "/.versteckt", mailof("x"));
+  ::mkdir((f.cin + "/unter").c_str(), 0777);
+  ::mkfifo((f.cin + "/fifo").c_str(), 0666);
+  writefile(f.d / "mail.txt", mailof("nie"));
+  const RunResult res = f.run();
+  EXPECT_EQ(res.nstatus, 0);
+  EXPECT_EQ(res.coutput, "6 Mails: 6 importiert, 0 fehlgeschlagen\n");
+  EXPECT_EQ(f.table(), tableof(csorted));
+  std::string clog;
+  for (const auto& cn : csorted) clog += "Mail: " + cn + "\r\n" + PSTORED;
+  clog += "Ende: 6 Mails: 6 importiert, 0 fehlgeschlagen\r\n";
+  EXPECT_EQ(f.log(), clog);
+  EXPECT_EQ(readfile(f.d / "prot.txt"), PSTORED);
+  EXPECT_EQ(entries(f.cin), (std::vector<std::string>{".in-arbeit", ".versteckt", "fifo", "importiert", "unter"}));
+  EXPECT_EQ(entries(f.cin + "/.in-arbeit"), std::vector<std::string>{});
+  for (const auto& cn : csorted) EXPECT_EQ(readfile(f.cin + "/importiert/" + cn), mailof(cn)) << cn;
+  EXPECT_EQ(readfile(f.d / "mail.txt"), mailof("nie"));
+
+  const RunResult again = f.run();
+  EXPECT_EQ(again.nstatus, 0);
+  EXPECT_EQ(again.coutput, "0 Mails: 0 importiert, 0 fehlgeschlagen\n");
+  EXPECT_EQ(f.table(), tableof(csorted));
+  EXPECT_EQ(f.log(), clog + "Ende: 0 Mails: 0 importiert, 0 fehlgeschlagen\r\n");
+}
+
+// A mail that fails stays in the folder and the run goes on; a failure that
+// every further mail would meet stops the run at once.
+TEST(Folder, FailuresStayBehindOrStop) {
+  const std::string PMAIL = "mail.txt gelesen\r\n", PFAIL = "tabelle.csv konnte nicht ergaenzt werden - Abbruch\r\n";
+  const std::string PDAYS = "tage.txt gelesen: Fr12;Sa13;So14; 3 Tage - okay\r\n";
+  const std::string CSTOP = "3 Mails: 0 importiert, 1 fehlgeschlagen, 2 nicht bearbeitet - Abbruch";
+  const auto fifo = [](const std::string& cpath) {
+    ::unlink(cpath.c_str());
+    ::mkfifo(cpath.c_str(), 0666);
+  };
+  struct Case {
+    const char* cname;
+    std::function<void(const Folder&)> setup;
+    bool bunprivileged;
+    std::vector<std::string> cstored;  // in the table and in importiert; the others stay
+    std::string csummary, clog;        // the log without its last line
+    bool btable = true;                // the table can be read back
+    std::string csaid = "";            // what the import said on standard error
+  } cases[] = {
+      {"unreadable mail", [](const Folder& f) { ::chmod((f.cin + "/b").c_str(), 0); }, true, {"a", "c"},
+       "3 Mails: 2 importiert, 1 fehlgeschlagen",
+       "Mail: a\r\n" + PSTORED + "Mail: b\r\nmail.txt nicht lesbar - Abbruch\r\nMail: c\r\n" + PSTORED},
+      {"table cannot be opened", [&](const Folder& f) { fifo(f.d / "tabelle.csv"); }, false, {}, CSTOP,
+       "Mail: a\r\n" + PMAIL + PDAYS + "tabelle.csv kann nicht geoeffnet werden\r\n" + PFAIL, false},
+      {"day list does not fit", [](const Folder& f) { writefile(f.d / "tage.txt", "Fr12;Sa13;"); }, false, {}, CSTOP,
+       "Mail: a\r\n" + PMAIL + "tage.txt gelesen: Fr12;Sa13; 2 Tage - okay\r\ntabelle.csv eingelesen\r\n" +
+           "tage.txt passt nicht zu tabelle.csv\r\n" + PFAIL},
+      {"day list unreadable", [&](const Folder& f) { fifo(f.d / "tage.txt"); }, false, {}, CSTOP,
+       "Mail: a\r\n" + PMAIL + "tage.txt nicht lesbar - Abbruch\r\n"},
+      {"protocol cannot be written", [](const Folder& f) { ::mkdir((f.d / "prot.txt").c_str(), 0777); }, false, {},
+       CSTOP, "Mail: a\r\n", true, "meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cname);
+    if (c.bunprivileged && !canunprivileged()) continue;
+    Folder f({"c", "a", "b"});
+    RunOptions opt;
+    if (c.bunprivileged) {
+      openup(f.d.path);
+      openup(f.cin);
+      ::chmod((f.d / "tabelle.csv").c_str(), 0666);
+      opt.bunprivileged = true;
+    }
+    c.setup(f);
+    const RunResult res = f.run(opt);
+    EXPECT_EQ(res.nstatus, 1);
+    EXPECT_EQ(res.coutput, c.csaid + c.csummary + "\n");
+    if (c.btable) {
+      EXPECT_EQ(f.table(), tableof(c.cstored));
+    }
+    for (const std::string cn : {"a", "b", "c"}) {
+      const bool bstored = std::find(c.cstored.begin(), c.cstored.end(), cn) != c.cstored.end();
+      EXPECT_EQ(exists(f.cin + "/importiert/" + cn), bstored) << cn;
+      EXPECT_EQ(exists(f.cin + "/" + cn), !bstored) << cn;
+    }
+    EXPECT_EQ(f.log(), c.clog + "Ende: " + c.csummary + "\r\n");
+  }
+}
+
+// Runs started together on one folder: every mail imported exactly once.
+TEST(Folder, ConcurrentRunsImportEachMailOnce) {
+  constexpr int NRUNS = 4, NMAILS = 200;
+  std::vector<std::string> cnames;
+  for (int i = 0; i < NMAILS; ++i) cnames.push_back(std::to_string(1000 + i));
+  Folder f(cnames);
+  int nbarrier[2];
+  ASSERT_EQ(::pipe(nbarrier), 0);
+  RunOptions opt;
+  opt.bfolder = true;
+  opt.cargs = {"ein"};
+  opt.nbarrierfd = nbarrier[0];
+  opt.nclosefd = nbarrier[1];
+  std::vector<int> pids;
+  for (int i = 0; i < NRUNS; ++i) pids.push_back(start(f.d.path, opt));
+  ::close(nbarrier[0]);
+  ::close(nbarrier[1]);  // releases them all at once
+  for (const int pid : pids) {
+    int nst = 0;
+    ::waitpid(pid, &nst, 0);
+    EXPECT_TRUE(WIFEXITED(nst) && WEXITSTATUS(nst) == 0);
+  }
+  // The lines in any order, each once.
+  std::vector<std::string> clines;
+  const std::string ctab = f.table();
+  for (size_t n = CHEAD.size(), nend; n < ctab.size(); n = nend + 2) {
+    nend = ctab.find("\r\n", n);
+    clines.push_back(ctab.substr(n, nend + 2 - n));
+  }
+  std::sort(clines.begin(), clines.end());
+  std::vector<std::string> cwant;
+  for (const auto& cn : cnames) cwant.push_back(lineof(cn));
+  EXPECT_EQ(clines, cwant);
+  EXPECT_EQ(entries(f.cin + "/importiert"), cnames);
+  EXPECT_EQ(entries(f.cin + "/.in-arbeit"), std::vector<std::string>{});
+  // Each run's summary ends the log's part of it; together they count each mail once.
+  const std::string clog = f.log();
+  int nstored = 0, nends = 0;
+  for (size_t n = clog.find("Ende: "); n != std::string::npos; n = clog.find("Ende: ", n + 1), ++nends) {
+    int nfound = 0, nmine = 0;
+    ASSERT_EQ(std::sscanf(clog.c_str() + n, "Ende: %d Mails: %d importiert, 0 fehlgeschlagen", &nfound, &nmine), 2);
+    nstored += nmine;
+  }
+  EXPECT_EQ(nends, NRUNS);
+  EXPECT_EQ(nstored, NMAILS);
+  std::printf("concurrent runs (folder import): %d runs, %d mails, each imported once\n", NRUNS, NMAILS);
+}
+
+// Runs killed at random moments: every mail is in exactly one place, a mail
+// in importiert has its line in the table, one still in the folder has not,
+// no line is there twice; a run after the kill imports all but the dead
+// run's claim, which it leaves alone.
+TEST(Folder, KilledRuns) {
+  std::vector<std::string> cnames;
+  for (int i = 0; i < 30; ++i) cnames.push_back(std::to_string(100 + i));
+  // Kills land anywhere within the time a whole run takes here.
+  const double nwhole = Folder(cnames).run().nseconds;
+  std::mt19937 rng(20261208);
+  std::uniform_int_distribution<int> delay(0, static_cast<int>(nwhole * 1e6));
+  RunOptions opt;
+  opt.bfolder = true;
+  opt.cargs = {"ein"};
+  int nkilled = 0;
+  constexpr int NROUNDS = 100;
+  for (int nround = 0; nround < NROUNDS; ++nround) {
+    SCOPED_TRACE("round " + std::to_string(nround));
+    Folder f(cnames);
+    const int pid = start(f.d.path, opt);
+    std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
+    nkilled += ::kill(pid, SIGKILL) == 0;
+    int nst = 0;
+    ::waitpid(pid, &nst, 0);
+    nkilled -= WIFEXITED(nst);  // it finished before the kill landed
+    for (const bool bafter : {false, true}) {
+      if (bafter) f.run();
+      const std::string ctab = f.table();
+      ASSERT_EQ(ctab.compare(0, CHEAD.size(), CHEAD), 0);
+      std::map<std::string, int> nlines;
+      for (size_t n = CHEAD.size(), nend; n < ctab.size(); n = nend + 2) {
+        nend = ctab.find("\r\n", n);
+        ASSERT_NE(nend, std::string::npos) << "a line cut short";
+        ++nlines[ctab.substr(n, nend + 2 - n)];
+      }
+      for (const auto& cn : cnames) {
+        const bool bin = exists(f.cin + "/" + cn), bdone = exists(f.cin + "/importiert/" + cn),
+                   bclaimed = exists(f.cin + "/.in-arbeit/" + cn);
+        ASSERT_EQ(bin + bdone + bclaimed, 1) << cn;
+        ASSERT_FALSE(bafter && bin) << cn;  // the run after the kill left nothing behind
+        const int n = nlines[lineof(cn)];
+        ASSERT_LE(n, 1) << cn;
+        ASSERT_EQ(n, bdone ? 1 : (bin ? 0 : n)) << cn;
+      }
+      if (exists(f.cin + "/.in-arbeit")) {
+        ASSERT_LE(entries(f.cin + "/.in-arbeit").size(), 1u);
+      }
+    }
+  }
+  std::printf("killed runs (folder import): %d of %d killed before they ended\n", nkilled, NROUNDS);
+  EXPECT_GT(nkilled, 10);
+}
+
+// A run killed while a mail is claimed leaves it in .in-arbeit: the next run
+// does not import it again, names it, and imports the rest.
+TEST(Folder, ClaimOfAKilledRun) {
+  Folder f({"a", "b", "c"});
+  // The table held locked keeps the run waiting with its first mail claimed.
+  const int nlock = ::open((f.d / "tabelle.csv").c_str(), O_RDWR);
+  ASSERT_EQ(::flock(nlock, LOCK_EX), 0);
+  RunOptions opt;
+  opt.bfolder = true;
+  opt.cargs = {"ein"};
+  const int pid = start(f.d.path, opt);
+  const auto tend = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!exists(f.cin + "/.in-arbeit") || entries(f.cin + "/.in-arbeit").empty()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), tend) << "the run claimed nothing";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ::kill(pid, SIGKILL);
+  int nst = 0;
+  ::waitpid(pid, &nst, 0);
+  ::close(nlock);
+  const std::vector<std::string> cleft = entries(f.cin + "/.in-arbeit");
+  ASSERT_EQ(cleft.size(), 1u);
+  const std::string cx = cleft[0];
+  std::vector<std::string> crest;
+  for (const std::string cn : {"a", "b", "c"})
+    if (cn != cx) crest.push_back(cn);
+
+  const RunResult res = f.run();
+  const std::string csummary = "2 Mails: 2 importiert, 0 fehlgeschlagen; von einem abgebrochenen Lauf in ein/.in-arbeit: " + cx;
+  EXPECT_EQ(res.nstatus, 1);
+  EXPECT_EQ(res.coutput, csummary + "\n");
+  EXPECT_EQ(f.table(), tableof(crest));
+  EXPECT_EQ(entries(f.cin + "/.in-arbeit"), cleft);
+  EXPECT_EQ(entries(f.cin + "/importiert"), crest);
+  EXPECT_EQ(f.log(), "Mail: " + cx +
+                         "\r\nliegt in .in-arbeit von einem abgebrochenen Lauf - nicht importiert, Zeile vielleicht in "
+                         "tabelle.csv\r\nMail: " + crest[0] + "\r\n" + PSTORED + "Mail: " + crest[1] + "\r\n" + PSTORED +
+                         "Ende: " + csummary + "\r\n");
+}
+
+// Wrong calls: status 2 and the usage line on standard error, nothing
+// touched; --help writes the usage to standard output.
+TEST(Folder, WrongCalls) {
+  const std::string cusage = "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n";
+  Folder f({"a"});
+  struct Case {
+    std::vector<std::string> cargs;
+    int nstatus;
+  } cases[] = {{{}, 2}, {{"ein", "ein"}, 2}, {{"tage.txt"}, 2}, {{"fehlt"}, 2}, {{"."}, 2}, {{f.d.path}, 2},
+               {{"--help"}, 0}};
+  for (const auto& c : cases) {
+    RunOptions opt;
+    opt.bfolder = true;
+    opt.cargs = c.cargs;
+    const RunResult res = run(f.d.path, opt);
+    const std::string cwhat = c.cargs.empty() ? "no argument" : c.cargs[0];
+    EXPECT_EQ(res.nstatus, c.nstatus) << cwhat;
+    if (c.nstatus == 0) {
+      EXPECT_EQ(res.coutput, cusage);
+      EXPECT_EQ(res.cstderr, "");
+    } else {
+      EXPECT_EQ(res.coutput, res.cstderr) << cwhat;  // nothing on standard output
+      ASSERT_GT(res.cstderr.size(), cusage.size()) << cwhat;
+      EXPECT_EQ(res.cstderr.substr(res.cstderr.size() - cusage.size()), cusage) << cwhat;
+    }
+    EXPECT_EQ(entries(f.d.path), (std::vector<std::string>{"ein", "tabelle.csv", "tage.txt"})) << cwhat;
+    EXPECT_EQ(entries(f.cin), std::vector<std::string>{"a"}) << cwhat;
+  }
+}
+
+// On a terminal the progress line is written over after each mail, and the
+// summary takes its place.
+TEST(Folder, ProgressOnATerminal) {
+  const int nmaster = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(nmaster, 0);
+  ASSERT_EQ(::grantpt(nmaster), 0);
+  ASSERT_EQ(::unlockpt(nmaster), 0);
+  const int nslave = ::open(::ptsname(nmaster), O_RDWR | O_NOCTTY);
+  ASSERT_GE(nslave, 0);
+  Folder f({"a", "b"});
+  RunOptions opt;
+  opt.nstderrfd = nslave;
+  const RunResult res = f.run(opt);
+  EXPECT_EQ(res.nstatus, 0);
+  std::string cterm;
+  ::fcntl(nmaster, F_SETFL, O_NONBLOCK);
+  char cbuf[4096];
+  for (ssize_t n; (n = ::read(nmaster, cbuf, sizeof cbuf)) > 0;) cterm.append(cbuf, static_cast<size_t>(n));
+  ::close(nslave);
+  ::close(nmaster);
+  // The terminal turns the final line feed into CR LF.
+  EXPECT_EQ(cterm, "\r1/2 Mails: 1 importiert, 0 fehlgeschlagen\r2/2 Mails: 2 importiert, 0 fehlgeschlagen"
+                   "\r2 Mails: 2 importiert, 0 fehlgeschlagen  \r\n");
+}
