@@ -10,6 +10,7 @@
 #include <ctime>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/magic.h>
@@ -702,7 +703,6 @@ long long FREPLACE(int nhandle, std::string_view ctext) {
 
 // Folder import: directories, moves that never replace, the running log,
 // the terminal.
-#include <dirent.h>
 
 namespace meld {
 

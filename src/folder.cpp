@@ -171,6 +171,7 @@ int MELDFOLDER(std::string_view cfolder) {
   f.BTERMINAL = FISTERMINAL(2);
   if (!FMAKEDIR(f.CCLAIM)) return stopwith(shownname(f.CCLAIM) + " kann nicht angelegt werden");
   if (!FMAKEDIR(f.CDONE)) return stopwith(shownname(f.CDONE) + " kann nicht angelegt werden");
+  FREMOVESTALE(CLOGNAME);  // a log that a killed run began to make
   f.NLOG = FOPENAPPEND(CLOGNAME);
   if (f.NLOG < 0) return stopwith("prot-all.txt kann nicht geoeffnet werden");
   // Every run holds a shared lock on the claim directory while it claims.
