@@ -520,19 +520,20 @@ int FCREATE(std::string_view cname) {
       do {
         nfd = ::open(cn.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
       } while (nfd < 0 && errno == EINTR);
-      if (nfd >= 0 && ::fstat(nfd, &st) == 0) {
-        track(nfd, st);
-        return nfd;
+      if (nfd >= 0) {
+        if (::fstat(nfd, &st) == 0) {
+          track(nfd, st);
+          return nfd;
+        }
+        ::close(nfd);
+        return -1;
       }
-      if (nfd >= 0) ::close(nfd);
       if (errno != EEXIST) return -1;
       continue;  // made meanwhile: look again
     }
-    const int nfd = openlooked(cn, st, O_RDWR, 0);
-    if (nfd < 0) return -1;
-    if (::ftruncate(nfd, 0) == 0) return nfd;
-    FCLOSE(nfd);
-    return -1;
+    // Emptied by the open itself: the name was just seen to be a regular
+    // file, and a FIFO or device swapped in meanwhile is not cut by it.
+    return openlooked(cn, st, O_RDWR | O_TRUNC, 0);
   }
   return -1;
 }
