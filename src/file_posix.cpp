@@ -1,6 +1,7 @@
 #include "file.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -54,8 +55,20 @@ bool retryable(ssize_t n) { return n < 0 && errno == EINTR && secondsleft() > 0;
 // that the run stops waiting for at its bound (see inchild).
 constexpr int NTRACKED = 256;
 bool g_bmayhang[NTRACKED] = {};
+// One more than the length of a regular file on a file system that
+// answers, as it was when it was opened; 0 where unknown.
+long long g_nopensize[NTRACKED] = {};
 
 bool mayhang(int nfd) { return nfd >= 0 && nfd < NTRACKED && g_bmayhang[nfd]; }
+
+// The length of the file at its open, or -1 where unknown.
+long long opensize(int nfd) { return nfd >= 0 && nfd < NTRACKED ? g_nopensize[nfd] - 1 : -1; }
+
+void untrack(int nfd) {
+  if (nfd < 0 || nfd >= NTRACKED) return;
+  g_bmayhang[nfd] = false;
+  g_nopensize[nfd] = 0;
+}
 
 // Local disk and memory file systems answer every call; the answer for one
 // device is kept, as all files of a run usually share it.
@@ -77,6 +90,7 @@ void track(int nfd, const struct stat& st) {
     bhangs = bdevhangs;
   }
   g_bmayhang[nfd] = bhangs;
+  g_nopensize[nfd] = !bhangs && S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size) + 1 : 0;
 }
 
 // What a call made in a helper process gave.
@@ -178,12 +192,17 @@ int openlooked(const std::string& cn, const struct stat& stnamed, int nflags, in
   } while (nfd < 0 && errno == EINTR);
   if (nfd < 0) return -1;
   struct stat stheld;
-  if (::fstat(nfd, &stheld) != 0 || !S_ISREG(stheld.st_mode) || !samefile(stnamed, stheld) ||
-      ::fcntl(nfd, F_SETFL, nkeepflags) != 0) {
+  if (::fstat(nfd, &stheld) != 0 || !S_ISREG(stheld.st_mode) || !samefile(stnamed, stheld)) {
     ::close(nfd);
     return -1;
   }
   track(nfd, stheld);
+  // A local file system ignores the flag on regular files; elsewhere it
+  // might be passed on, so it goes.
+  if (mayhang(nfd) && ::fcntl(nfd, F_SETFL, nkeepflags) != 0) {
+    FCLOSE(nfd);
+    return -1;
+  }
   return nfd;
 }
 
@@ -197,17 +216,23 @@ int openregular(std::string_view cname, int nflags, int nkeepflags) {
 }
 
 // Reads up to ncount bytes (at offset noff, or at the current position when
-// noff is -1), repeating short reads until the end of the file. A large
-// request is sized by the file's length (one byte more, so that the end of
-// the file shows without a second buffer).
+// noff is -1), repeating short reads until the end of the file. A read from
+// the start is sized by the file's length (one byte more, so that the end
+// of the file shows without a second buffer). On a file system that
+// answers, a short read of a regular file is its end: no call is made to
+// be told so once more.
 std::string readdirect(int nfd, long long noff, long long ncount, bool* pbfailed) {
   std::string cres;
   const size_t nwant = static_cast<size_t>(ncount);
+  const long long nknown = opensize(nfd);
   size_t nroom = nwant;
   struct stat st;
-  if (nwant > 4096 && ::fstat(nfd, &st) == 0 && S_ISREG(st.st_mode) &&
-      static_cast<unsigned long long>(st.st_size) < nwant)
+  if (noff < 0 && nknown >= 0) {
+    nroom = std::min(nwant, static_cast<size_t>(nknown) + 1);
+  } else if (nwant > 4096 && ::fstat(nfd, &st) == 0 && S_ISREG(st.st_mode) &&
+             static_cast<unsigned long long>(st.st_size) < nwant) {
     nroom = static_cast<size_t>(st.st_size) + 1;
+  }
   cres.resize(nroom);
   size_t ngot = 0;
   while (ngot < nwant) {
@@ -220,6 +245,7 @@ std::string readdirect(int nfd, long long noff, long long ncount, bool* pbfailed
     if (n < 0) *pbfailed = true;
     if (n <= 0) break;
     ngot += static_cast<size_t>(n);
+    if (nknown >= 0 && static_cast<size_t>(n) < nleft) break;
   }
   cres.resize(*pbfailed ? 0 : ngot);
   return cres;
@@ -406,8 +432,11 @@ bool recoverappend(int nfd, long long* pnsize) {
   if (n < 0) return errno == ENODATA || noxattrs(errno);
   crec[n] = 0;
   long long nbefore = -1, nafter = -1;
-  if (std::sscanf(crec, "%lld %lld", &nbefore, &nafter) == 2 && nbefore >= 0 && nbefore < *pnsize &&
-      *pnsize < nafter) {
+  const char* pend = crec + n;
+  const auto r1 = std::from_chars(crec, pend, nbefore);
+  const bool bparsed = r1.ec == std::errc() && r1.ptr < pend && *r1.ptr == ' ' &&
+                       std::from_chars(r1.ptr + 1, pend, nafter).ptr == pend;
+  if (bparsed && nbefore >= 0 && nbefore < *pnsize && *pnsize < nafter) {
     if (::ftruncate(nfd, static_cast<off_t>(nbefore)) != 0 || !syncdirect(nfd)) return false;
     *pnsize = nbefore;
   }
@@ -449,6 +478,12 @@ std::string readsystemfile(const char* cname) {
   return c;
 }
 
+unsigned long number(std::string_view c) {
+  unsigned long n = 0;
+  std::from_chars(c.data(), c.data() + c.size(), n);
+  return n;
+}
+
 template <class F>
 void eachline(const std::string& ctext, F fn) {
   size_t nfrom = 0;
@@ -476,7 +511,7 @@ FOwner FTAKEOWNER() {
   eachline(readsystemfile("/etc/passwd"), [&](const std::vector<std::string>& f) {
     if (cuser.empty() && f.size() >= 4 && f[2] == cuid) {
       cuser = f[0];
-      ngid = static_cast<gid_t>(std::strtoul(f[3].c_str(), nullptr, 10));
+      ngid = static_cast<gid_t>(number(f[3]));
     }
   });
   std::vector<gid_t> ngroups{ngid};
@@ -485,7 +520,7 @@ FOwner FTAKEOWNER() {
       if (f.size() < 4) return;
       const std::string cmembers = "," + f[3] + ",";
       if (cmembers.find("," + cuser + ",") != std::string::npos)
-        ngroups.push_back(static_cast<gid_t>(std::strtoul(f[2].c_str(), nullptr, 10)));
+        ngroups.push_back(static_cast<gid_t>(number(f[2])));
     });
   }
   if (::setgroups(ngroups.size(), ngroups.data()) != 0 || ::setresgid(ngid, ngid, ngid) != 0 ||
@@ -580,7 +615,7 @@ long long FWRITE(int nhandle, std::string_view ctext) {
 
 bool FCLOSE(int nhandle) {
   if (nhandle < 0) return false;
-  if (nhandle < NTRACKED) g_bmayhang[nhandle] = false;
+  untrack(nhandle);
   // Linux releases the descriptor even when close reports EINTR.
   return ::close(nhandle) == 0 || errno == EINTR;
 }
@@ -630,9 +665,12 @@ int FBYTEAT(int nhandle, long long noff) {
 
 bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize) {
   if (nhandle < 0) return false;
+  // The record as "before after", without the formatting machinery of printf.
   char crec[64];
-  const int nrec = std::snprintf(crec, sizeof crec, "%lld %lld", nsize, nsize + static_cast<long long>(ctext.size()));
-  const bool brecord = ::fsetxattr(nhandle, CAPPENDREC, crec, static_cast<size_t>(nrec), 0) == 0;
+  char* pend = std::to_chars(crec, crec + 30, nsize).ptr;
+  *pend++ = ' ';
+  pend = std::to_chars(pend, crec + sizeof crec, nsize + static_cast<long long>(ctext.size())).ptr;
+  const bool brecord = ::fsetxattr(nhandle, CAPPENDREC, crec, static_cast<size_t>(pend - crec), 0) == 0;
   // Without a record a kill could leave a torn tail for good: only a file
   // system that has no such records at all goes on without one.
   if (!brecord && !noxattrs(errno)) return false;
