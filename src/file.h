@@ -39,7 +39,10 @@ void FSAY(std::string_view ctext);
 // True for an existing entry that is not a directory (links followed).
 // *pbfailed, when given, tells an entry that could not be looked at (an I/O
 // error, a loop of links) apart from one that is absent: both give false.
-bool FILE(std::string_view cname, bool* pbfailed = nullptr);
+// An entry marked hidden or system, where the file system has such marks,
+// counts as absent too; *pbmarked, when given, tells it apart: it is there
+// all the same, and nothing may be put in its place.
+bool FILE(std::string_view cname, bool* pbfailed = nullptr, bool* pbmarked = nullptr);
 
 // Opens an existing regular file for reading; a name that is no regular file
 // (a FIFO, device or socket) is never opened and gives -1.
@@ -121,6 +124,11 @@ long long FREPLACE(int nhandle, std::string_view ctext);
 #include <vector>
 
 namespace meld {
+
+// The program's arguments after its name, as the byte strings that the
+// names of this layer take: argv as it stands where the command line is
+// bytes, each argument converted to UTF-8 where it is UTF-16.
+std::vector<std::string> FARGS(int argc, const char* const* argv);
 
 // True for an existing directory (links followed).
 bool FISDIR(std::string_view cname);

@@ -491,10 +491,11 @@ void FSETWAIT(double nseconds) { g_ndeadline = monotonic() + nseconds; }
 
 void FSAY(std::string_view ctext) { writeplain(2, ctext.data(), ctext.size()); }
 
-bool FILE(std::string_view cname, bool* pbfailed) {
+bool FILE(std::string_view cname, bool* pbfailed, bool* pbmarked) {
   struct stat st;
   const bool bfound = ::stat(cpath(cname).c_str(), &st) == 0;
   if (pbfailed != nullptr) *pbfailed = !bfound && errno != ENOENT && errno != ENOTDIR;
+  if (pbmarked != nullptr) *pbmarked = false;  // no hidden or system marks here
   return bfound && !S_ISDIR(st.st_mode);
 }
 
@@ -680,6 +681,10 @@ long long FREPLACE(int nhandle, std::string_view ctext) {
 #include <dirent.h>
 
 namespace meld {
+
+std::vector<std::string> FARGS(int argc, const char* const* argv) {
+  return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
+}
 
 bool FISDIR(std::string_view cname) {
   struct stat st;
