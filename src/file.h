@@ -17,9 +17,12 @@ enum class FRead { Okay, Missing, Failed };
 // Whose rights the process acts with (see FTAKEOWNER).
 enum class FOwner { Okay, Unsafe, Failed };
 
-// Makes descriptors 0, 1 and 2 open (on /dev/null) so that no file of the run
-// can take one of them, and ignores SIGXFSZ so that a file size limit shows
-// as a write error instead of killing the run halfway.
+// Prepares the process for an unattended run: no file of the run can take
+// the place of standard input, output or error (descriptors 0, 1 and 2 are
+// kept open), a file size limit shows as a write error instead of killing
+// the run halfway (SIGXFSZ is ignored), and where the system would show a
+// dialog box rather than fail a call (a drive that is not ready, a crash),
+// the call fails: the run opens no window.
 void FSTARTUP();
 
 // Run by root, the process takes the identity of the current directory's
@@ -162,7 +165,9 @@ int FOPENAPPEND(std::string_view cname);
 // others may append to the same file.
 bool FAPPENDLOG(int nhandle, std::string_view ctext);
 
-// Opens the directory for a lock on it; -1 when it cannot be opened.
+// Opens the directory for a lock on it (where a directory cannot be locked,
+// a lock file ".lock" kept inside it stands for it); -1 when it cannot be
+// opened.
 int FOPENDIR(std::string_view cname);
 
 // Takes an exclusive lock without waiting: false when another handle holds a lock.
