@@ -17,9 +17,12 @@ enum class FRead { Okay, Missing, Failed };
 // Whose rights the process acts with (see FTAKEOWNER).
 enum class FOwner { Okay, Unsafe, Failed };
 
-// Makes descriptors 0, 1 and 2 open (on /dev/null) so that no file of the run
-// can take one of them, and ignores SIGXFSZ so that a file size limit shows
-// as a write error instead of killing the run halfway.
+// Prepares the process for an unattended run: no file of the run can take
+// the place of standard input, output or error (descriptors 0, 1 and 2 are
+// kept open), a file size limit shows as a write error instead of killing
+// the run halfway (SIGXFSZ is ignored), and where the system would show a
+// dialog box rather than fail a call (a drive that is not ready, a crash),
+// the call fails: the run opens no window.
 void FSTARTUP();
 
 // Run by root, the process takes the identity of the current directory's
@@ -39,7 +42,10 @@ void FSAY(std::string_view ctext);
 // True for an existing entry that is not a directory (links followed).
 // *pbfailed, when given, tells an entry that could not be looked at (an I/O
 // error, a loop of links) apart from one that is absent: both give false.
-bool FILE(std::string_view cname, bool* pbfailed = nullptr);
+// An entry marked hidden or system, where the file system has such marks,
+// counts as absent too; *pbmarked, when given, tells it apart: it is there
+// all the same, and nothing may be put in its place.
+bool FILE(std::string_view cname, bool* pbfailed = nullptr, bool* pbmarked = nullptr);
 
 // Opens an existing regular file for reading; a name that is no regular file
 // (a FIFO, device or socket) is never opened and gives -1.
@@ -122,6 +128,11 @@ long long FREPLACE(int nhandle, std::string_view ctext);
 
 namespace meld {
 
+// The program's arguments after its name, as the byte strings that the
+// names of this layer take: argv as it stands where the command line is
+// bytes, each argument converted to UTF-8 where it is UTF-16.
+std::vector<std::string> FARGS(int argc, const char* const* argv);
+
 // True for an existing directory (links followed).
 bool FISDIR(std::string_view cname);
 
@@ -154,7 +165,9 @@ int FOPENAPPEND(std::string_view cname);
 // others may append to the same file.
 bool FAPPENDLOG(int nhandle, std::string_view ctext);
 
-// Opens the directory for a lock on it; -1 when it cannot be opened.
+// Opens the directory for a lock on it (where a directory cannot be locked,
+// a lock file ".lock" kept inside it stands for it); -1 when it cannot be
+// opened.
 int FOPENDIR(std::string_view cname);
 
 // Takes an exclusive lock without waiting: false when another handle holds a lock.

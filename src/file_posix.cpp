@@ -1,4 +1,5 @@
 #include "file.h"
+#include "file_common.h"
 
 #include <algorithm>
 #include <charconv>
@@ -363,10 +364,6 @@ FStatus linkunnamed(int nfd, const std::string& cname, bool* pbfallback) {
   return FStatus::Failed;
 }
 
-// The one temporary name that FCREATENEW uses where the file system has no
-// unnamed files: a hidden name beside cname.
-std::string tempname(const std::string& cdir, const std::string& cbase) { return cdir + "/." + cbase + ".tmp"; }
-
 // Opens and locks the temporary file, made when missing. It is only ever
 // emptied, linked or removed by the run that holds its lock and has seen
 // that the name still names it; a killed run's lock ends with the run, so
@@ -422,21 +419,15 @@ constexpr const char* CAPPENDREC = "user.meldimport.append";
 bool noxattrs(int nerr) { return nerr == ENOTSUP || nerr == EOPNOTSUPP || nerr == ENOSYS; }
 
 // Under the lock, a record left on the table means that its run died during
-// the append: its lock is gone. A size strictly between the two sizes is a
-// torn tail and is cut off; any other size (nothing written, the line
-// whole, or the table changed by something else since) stays as it is.
-// False where a torn tail could not be taken back.
+// the append: its lock is gone. A torn tail is cut off (see tornsize); any
+// other table stays as it is. False where a torn tail could not be taken
+// back.
 bool recoverappend(int nfd, long long* pnsize) {
   char crec[64];
   const ssize_t n = ::fgetxattr(nfd, CAPPENDREC, crec, sizeof crec - 1);
   if (n < 0) return errno == ENODATA || noxattrs(errno);
-  crec[n] = 0;
-  long long nbefore = -1, nafter = -1;
-  const char* pend = crec + n;
-  const auto r1 = std::from_chars(crec, pend, nbefore);
-  const bool bparsed = r1.ec == std::errc() && r1.ptr < pend && *r1.ptr == ' ' &&
-                       std::from_chars(r1.ptr + 1, pend, nafter).ptr == pend;
-  if (bparsed && nbefore >= 0 && nbefore < *pnsize && *pnsize < nafter) {
+  const long long nbefore = tornsize(std::string_view(crec, static_cast<size_t>(n)), *pnsize);
+  if (nbefore >= 0) {
     if (::ftruncate(nfd, static_cast<off_t>(nbefore)) != 0 || !syncdirect(nfd)) return false;
     *pnsize = nbefore;
   }
@@ -533,10 +524,11 @@ void FSETWAIT(double nseconds) { g_ndeadline = monotonic() + nseconds; }
 
 void FSAY(std::string_view ctext) { writeplain(2, ctext.data(), ctext.size()); }
 
-bool FILE(std::string_view cname, bool* pbfailed) {
+bool FILE(std::string_view cname, bool* pbfailed, bool* pbmarked) {
   struct stat st;
   const bool bfound = ::stat(cpath(cname).c_str(), &st) == 0;
   if (pbfailed != nullptr) *pbfailed = !bfound && errno != ENOENT && errno != ENOTDIR;
+  if (pbmarked != nullptr) *pbmarked = false;  // no hidden or system marks here
   return bfound && !S_ISDIR(st.st_mode);
 }
 
@@ -582,16 +574,10 @@ bool FRESERVE(int nhandle, long long nbytes) {
   return r == 0 || (errno != ENOSPC && errno != EDQUOT);
 }
 
-std::string FREADSTR(int nhandle, long long ncount, bool* pbfailed) {
-  bool bfailed = nhandle < 0;
-  std::string cres;
-  if (!bfailed && ncount > 0) {
-    cres = readbounded(nhandle, -1, ncount, &bfailed);
-    const size_t nzero = cres.find('\0');
-    if (nzero != std::string::npos) cres.resize(nzero);
-  }
-  if (pbfailed != nullptr) *pbfailed = bfailed;
-  return cres;
+std::string readbytes(int nhandle, long long noff, long long ncount, bool* pbfailed) {
+  if (nhandle < 0) *pbfailed = true;
+  if (nhandle < 0 || ncount <= 0) return {};
+  return readbounded(nhandle, noff, ncount, pbfailed);
 }
 
 FRead FREADNAMED(std::string_view cname, long long ncount, int* pnhandle, std::string* pctext) {
@@ -651,26 +637,10 @@ int FOPENLOCKED(std::string_view cname, long long* pnsize, bool* pbopened) {
   return -1;
 }
 
-std::string FREADAT(int nhandle, long long noff, long long ncount, bool* pbfailed) {
-  *pbfailed = nhandle < 0 || noff < 0;
-  if (*pbfailed || ncount <= 0) return {};
-  return readbounded(nhandle, noff, ncount, pbfailed);
-}
-
-int FBYTEAT(int nhandle, long long noff) {
-  bool bfailed = false;
-  const std::string c = FREADAT(nhandle, noff, 1, &bfailed);
-  return c.size() == 1 ? static_cast<unsigned char>(c[0]) : -1;
-}
-
 bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize) {
   if (nhandle < 0) return false;
-  // The record as "before after", without the formatting machinery of printf.
-  char crec[64];
-  char* pend = std::to_chars(crec, crec + 30, nsize).ptr;
-  *pend++ = ' ';
-  pend = std::to_chars(pend, crec + sizeof crec, nsize + static_cast<long long>(ctext.size())).ptr;
-  const bool brecord = ::fsetxattr(nhandle, CAPPENDREC, crec, static_cast<size_t>(pend - crec), 0) == 0;
+  const std::string crec = appendrecord(nsize, nsize + static_cast<long long>(ctext.size()));
+  const bool brecord = ::fsetxattr(nhandle, CAPPENDREC, crec.data(), crec.size(), 0) == 0;
   // Without a record a kill could leave a torn tail for good: only a file
   // system that has no such records at all goes on without one.
   if (!brecord && !noxattrs(errno)) return false;
@@ -744,6 +714,10 @@ long long FREPLACE(int nhandle, std::string_view ctext) {
 // the terminal.
 
 namespace meld {
+
+std::vector<std::string> FARGS(int argc, const char* const* argv) {
+  return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
+}
 
 bool FISDIR(std::string_view cname) {
   struct stat st;

@@ -212,7 +212,8 @@ int MELDFOLDER(std::string_view cfolder) {
 
 int MAINALL(int argc, const char* const* argv) {
   FSTARTUP();
-  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+  const std::vector<std::string> cargs = FARGS(argc, argv);
+  if (cargs.size() == 1 && cargs[0] == "--help") {
     FWRITE(1, CUSAGE);
     return 0;
   }
@@ -227,21 +228,21 @@ int MAINALL(int argc, const char* const* argv) {
     return 1;
   }
   std::string cwhy;
-  if (argc < 2) {
+  if (cargs.empty()) {
     cwhy = "kein ORDNER angegeben";
-  } else if (argc > 2) {
+  } else if (cargs.size() > 1) {
     cwhy = "zu viele Argumente: nur ein ORDNER";
-  } else if (!FISDIR(argv[1])) {
-    cwhy = shownname(argv[1]) + " ist kein Verzeichnis";
-  } else if (FSAMEENTRY(argv[1], ".")) {
+  } else if (!FISDIR(cargs[0])) {
+    cwhy = shownname(cargs[0]) + " ist kein Verzeichnis";
+  } else if (FSAMEENTRY(cargs[0], ".")) {
     // Its files are the table's own: none of them is a mail.
-    cwhy = shownname(argv[1]) + " ist das Verzeichnis der Tabelle, nicht ein Ordner von Mails";
+    cwhy = shownname(cargs[0]) + " ist das Verzeichnis der Tabelle, nicht ein Ordner von Mails";
   }
   if (!cwhy.empty()) {
     FSAY("meldimport-all: " + cwhy + "\n" + std::string(CUSAGE));
     return 2;
   }
-  return MELDFOLDER(argv[1]);
+  return MELDFOLDER(cargs[0]);
 }
 
 }  // namespace meld

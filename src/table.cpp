@@ -73,9 +73,11 @@ MResult STORETABLE(RUNSTATE& r) {
   // only guards against a name that keeps appearing and vanishing.
   for (int ntry = 0; ntry < 3; ++ntry) {
     // A table that cannot even be looked at is treated as one that cannot
-    // be opened: a new one must not be made beside it.
-    bool bfailed = false;
-    if (FILE(CTABNAME, &bfailed) || bfailed) {
+    // be opened: a new one must not be made beside it. One marked hidden or
+    // system counts as absent, yet it is there, and a new table never
+    // replaces it: the line goes into it.
+    bool bfailed = false, bmarked = false;
+    if (FILE(CTABNAME, &bfailed, &bmarked) || bfailed || bmarked) {
       nres = appendexisting(r);
       // Other runs wait for the table, not for this run's protocol.
       FCLOSE(r.NTAB);

@@ -1,4 +1,7 @@
 // Helpers for tests that run the built executable in fresh directories.
+// One interface, one body per platform (harness_posix.cpp,
+// harness_windows.cpp) and what they share (harness_common.cpp). Paths are
+// UTF-8 byte strings, "/" or the platform's own separator between names.
 #pragma once
 
 #include <string>
@@ -16,7 +19,7 @@ struct TempDir {
   std::string operator/(const std::string& cname) const { return path + "/" + cname; }
 };
 
-// A small file system of its own, of nkib KiB, mounted on a fresh directory
+// POSIX only: a small file system of its own, of nkib KiB, mounted on a fresh directory
 // and removed with its mount at the end of the scope: "tmpfs", or "ext4" as
 // an image on a loop device. bok is false, with cwhy, where that is refused.
 struct Mounted {
@@ -30,8 +33,8 @@ struct Mounted {
   TempDir base;      // holds the mount point and an image
 };
 
-// Fills the file system that holds cdir up to its last free block, with a
-// file of the given name; returns the bytes written.
+// POSIX only: fills the file system that holds cdir up to its last free
+// block, with a file of the given name; returns the bytes written.
 long long fillup(const std::string& cpath);
 
 void writefile(const std::string& cpath, const std::string& cbytes);
@@ -43,18 +46,35 @@ std::string repeat(const std::string& c, int n);
 // prot.txt in cdir when it is a regular file, else empty: never opens a FIFO.
 std::string protocolof(const std::string& cdir);
 std::vector<std::string> entries(const std::string& cdir);
+void makedir(const std::string& cpath);
+// A regular file of its own (not reached through a link) that the directory
+// search shows: on Windows one not marked hidden or system either.
+bool isplainfile(const std::string& cpath);
+// Gives cto the permission bits of cfrom, where files have them.
+void copymode(const std::string& cfrom, const std::string& cto);
+// Sets the file's times of access and change far back (2001), and tells
+// whether they are still there: the file was neither read nor written.
+void setoldtimes(const std::string& cpath);
+bool hasoldtimes(const std::string& cpath);
+// Leaves the record of an append in progress on a table, where its file
+// system can keep one (see FAPPENDSYNC): false where it cannot. Whether a
+// record is there.
+bool setappendrecord(const std::string& ctable, const std::string& crecord);
+bool hasappendrecord(const std::string& ctable);
 
+// The fields after ntimeout are those of a POSIX process; elsewhere they
+// are ignored.
 struct RunOptions {
+  double ntimeout = 30;             // seconds before the child is killed
+  bool bfolder = false;           // run meldimport-all with cargs instead
+  std::vector<std::string> cargs;
   bool bunprivileged = false;       // run the child as nobody
   long long nfsizelimit = -1;       // RLIMIT_FSIZE for the child, -1 for none
   std::vector<std::string> cprefix; // a command to run the tool under (strace)
-  double ntimeout = 30;             // seconds before the child is killed
   int nbarrierfd = -1;   // the child waits for end of file on this before exec
   int nclosefd = -1;     // the child closes this first (the barrier's write end)
   bool bclosestd = false;  // start the tool with descriptors 0, 1 and 2 closed
   int numask = 022;
-  bool bfolder = false;           // run meldimport-all with cargs instead
-  std::vector<std::string> cargs;
   int nstderrfd = -1;  // standard error goes here (a terminal) instead
 };
 
@@ -73,14 +93,21 @@ RunResult run(const std::string& cdir, const RunOptions& opt = {});
 // Starts the tool in cdir without waiting; returns its process id.
 int start(const std::string& cdir, const RunOptions& opt = {});
 
+// Waits for a run that start began: its exit status, -1 when it did not
+// exit normally.
+int waitexit(int pid);
+
+// POSIX only: whether the tests run as root.
 bool isroot();
 
-// Whether a child can be run as an unprivileged user where permission
-// bits matter: always for a normal user, for root when it can drop to nobody.
+// POSIX only: whether a child can be run as an unprivileged user where
+// permission bits matter: always for a normal user, for root when it can
+// drop to nobody.
 bool canunprivileged();
 
-// The same directory made usable by an unprivileged child (mode 0777).
-void openup(const std::string& cdir);
+// The same directory (mode 0777) or file (0666) made usable by an
+// unprivileged child, where files have permission bits.
+void openup(const std::string& cpath);
 
 extern const char* const CEXAMPLEMAIL;  // the worked example mail
 extern const char* const CEXAMPLELINE;  // its line with days Fr12;Sa13;So14;

@@ -1,3 +1,4 @@
+// The POSIX body of the test harness: fork and exec, /tmp, mounts.
 #include "harness.h"
 
 #include <cerrno>
@@ -20,24 +21,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace meldtest {
-
-const char* const CEXAMPLEMAIL =
-    "Name: Erika Muster\r\n"
-    "E-Mail: erika.muster\r\n"
-    "Anzahl teilnehmende Pers.: 2\r\n"
-    "Restaurant: ja\r\n"
-    "Telefoon: 0123 456789\r\n"
-    "Uebernachtung Jugendherberge: nein\r\n"
-    "Tage: Fr12 Sa13\r\n"
-    "Text: Wir kommen gern; bis bald\r\n"
-    "Viele Gruesse\r\n"
-    "\r\n"
-    "--------------------- Ende des Originaltextes ---\r\n";
-const char* const CEXAMPLELINE =
-    "Erika Muster;erika.muster;2;J;T 0123 456789;-;J;J;-;Wir kommen gern: bis bald..Viele Gruesse....;\r\n";
 
 namespace {
 
@@ -175,12 +162,6 @@ std::string readfrom(const std::string& cpath, size_t noff) {
   return ss.str();
 }
 
-std::string repeat(const std::string& c, int n) {
-  std::string r;
-  for (int i = 0; i < n; ++i) r += c;
-  return r;
-}
-
 bool exists(const std::string& cpath) {
   struct stat st;
   return ::lstat(cpath.c_str(), &st) == 0;
@@ -199,6 +180,41 @@ std::vector<std::string> entries(const std::string& cdir) {
   return cnames;
 }
 
+void makedir(const std::string& cpath) { ::mkdir(cpath.c_str(), 0755); }
+
+bool isplainfile(const std::string& cpath) {
+  struct stat st;
+  return ::lstat(cpath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void copymode(const std::string& cfrom, const std::string& cto) {
+  struct stat st;
+  if (::stat(cfrom.c_str(), &st) == 0) ::chmod(cto.c_str(), st.st_mode & 07777);
+}
+
+void setoldtimes(const std::string& cpath) {
+  const struct timespec told[2] = {{1000000000, 0}, {1000000000, 0}};
+  ::utimensat(AT_FDCWD, cpath.c_str(), told, 0);
+}
+
+bool hasoldtimes(const std::string& cpath) {
+  struct stat st;
+  return ::stat(cpath.c_str(), &st) == 0 && st.st_atim.tv_sec == 1000000000 && st.st_mtim.tv_sec == 1000000000;
+}
+
+namespace {
+constexpr const char* CAPPENDREC = "user.meldimport.append";
+}
+
+bool setappendrecord(const std::string& ctable, const std::string& crecord) {
+  return ::setxattr(ctable.c_str(), CAPPENDREC, crecord.data(), crecord.size(), 0) == 0;
+}
+
+bool hasappendrecord(const std::string& ctable) {
+  char cbuf[64];
+  return ::getxattr(ctable.c_str(), CAPPENDREC, cbuf, sizeof cbuf) >= 0;
+}
+
 bool isroot() { return ::geteuid() == 0; }
 
 bool canunprivileged() {
@@ -210,7 +226,10 @@ bool canunprivileged() {
   return WIFEXITED(nst) && WEXITSTATUS(nst) == 0;
 }
 
-void openup(const std::string& cdir) { ::chmod(cdir.c_str(), 0777); }
+void openup(const std::string& cpath) {
+  struct stat st;
+  ::chmod(cpath.c_str(), ::stat(cpath.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0777 : 0666);
+}
 
 namespace {
 
@@ -255,6 +274,12 @@ int spawn(const std::string& cdir, const RunOptions& opt, int noutfd, int nerrfd
 }  // namespace
 
 int start(const std::string& cdir, const RunOptions& opt) { return spawn(cdir, opt, -1, -1); }
+
+int waitexit(int pid) {
+  int nst = 0;
+  if (::waitpid(pid, &nst, 0) != pid) return -1;
+  return WIFEXITED(nst) ? WEXITSTATUS(nst) : -1;
+}
 
 RunResult run(const std::string& cdir, const RunOptions& opt) {
   RunResult res;
