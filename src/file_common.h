@@ -23,6 +23,28 @@ std::string appendrecord(long long nbefore, long long nafter);
 // record that cannot be read): the table stays as it is.
 long long tornsize(std::string_view crecord, long long nsize);
 
+// The append that both bodies make to the table: the record first
+// (setrecord gives 1 when it is set, 0 on a file system that keeps no such
+// records, -1 when setting it failed: then nothing is written), then the
+// text written and made durable (writesync). What part of a failed write
+// reached the file is taken back (cutback, tried up to three times, as it is
+// all that keeps a half line out of the table; it makes the cut durable).
+// The record goes once the file is whole (droprecord); where no cut
+// succeeds it stays for the next run. True when the text is durably there.
+template <class FSET, class FWRITE, class FCUT, class FDROP>
+bool appendrecorded(FSET setrecord, FWRITE writesync, FCUT cutback, FDROP droprecord) {
+  const int nrecord = setrecord();
+  if (nrecord < 0) return false;
+  const bool bstored = writesync();
+  if (!bstored) {
+    bool bcut = false;
+    for (int ntry = 0; ntry < 3 && !bcut; ++ntry) bcut = cutback();
+    if (!bcut) return false;
+  }
+  if (nrecord > 0) droprecord();
+  return bstored;
+}
+
 // A text read from a file ends before its first byte 0.
 void cutatzero(std::string* pctext);
 

@@ -639,23 +639,15 @@ int FOPENLOCKED(std::string_view cname, long long* pnsize, bool* pbopened) {
 
 bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize) {
   if (nhandle < 0) return false;
-  const std::string crec = appendrecord(nsize, nsize + static_cast<long long>(ctext.size()));
-  const bool brecord = ::fsetxattr(nhandle, CAPPENDREC, crec.data(), crec.size(), 0) == 0;
-  // Without a record a kill could leave a torn tail for good: only a file
-  // system that has no such records at all goes on without one.
-  if (!brecord && !noxattrs(errno)) return false;
-  bool bstored = writesync(nhandle, ctext);
-  if (!bstored) {
-    // Take back whatever part of the text reached the file; a failed cut is
-    // tried again, as it is all that keeps a half line out of the table.
-    // Where every try fails, the record stays for the next run.
-    bool bcut = false;
-    for (int ntry = 0; ntry < 3 && !bcut; ++ntry) bcut = ::ftruncate(nhandle, static_cast<off_t>(nsize)) == 0;
-    if (bcut) syncdirect(nhandle);
-    if (!bcut) return false;
-  }
-  if (brecord) ::fremovexattr(nhandle, CAPPENDREC);
-  return bstored;
+  return appendrecorded(
+      [&] {
+        const std::string crec = appendrecord(nsize, nsize + static_cast<long long>(ctext.size()));
+        if (::fsetxattr(nhandle, CAPPENDREC, crec.data(), crec.size(), 0) == 0) return 1;
+        return noxattrs(errno) ? 0 : -1;
+      },
+      [&] { return writesync(nhandle, ctext); },
+      [&] { return ::ftruncate(nhandle, static_cast<off_t>(nsize)) == 0 && (syncdirect(nhandle), true); },
+      [&] { ::fremovexattr(nhandle, CAPPENDREC); });
 }
 
 FStatus FCREATENEW(std::string_view cname, std::string_view ctext) {

@@ -581,23 +581,15 @@ int FOPENLOCKED(std::string_view cname, long long* pnsize, bool* pbopened) {
 bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize) {
   SLOT* s = slotof(nhandle);
   if (s == nullptr) return false;
-  // Without a record a kill could leave a torn tail for good: only a volume
-  // that has no streams at all goes on without one.
-  const bool brecord = !s->crecord.empty();
-  if (brecord && !writerecord(s->crecord, appendrecord(nsize, nsize + static_cast<long long>(ctext.size()))))
-    return false;
-  const bool bstored = writesync(s->h, ctext, NATEND);
-  if (!bstored) {
-    // Take back whatever part of the text reached the file; a failed cut is
-    // tried again, as it is all that keeps a half line out of the table.
-    // Where every try fails, the record stays for the next run.
-    bool bcut = false;
-    for (int ntry = 0; ntry < 3 && !bcut; ++ntry) bcut = setsize(s->h, nsize);
-    if (!bcut) return false;
-    ::FlushFileBuffers(s->h);
-  }
-  if (brecord) ::DeleteFileW(s->crecord.c_str());
-  return bstored;
+  // A volume without streams keeps no record.
+  return appendrecorded(
+      [&] {
+        if (s->crecord.empty()) return 0;
+        return writerecord(s->crecord, appendrecord(nsize, nsize + static_cast<long long>(ctext.size()))) ? 1 : -1;
+      },
+      [&] { return writesync(s->h, ctext, NATEND); },
+      [&] { return setsize(s->h, nsize) && (::FlushFileBuffers(s->h), true); },
+      [&] { ::DeleteFileW(s->crecord.c_str()); });
 }
 
 FStatus FCREATENEW(std::string_view cname, std::string_view ctext) {

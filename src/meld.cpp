@@ -21,14 +21,19 @@ constexpr long long NPROTREST = 256;
 // Seconds that all waiting of one import may take together.
 constexpr double NWAIT = 10;
 
-// Writes the protocol once and closes every handle in the fixed order. A
-// protocol that cannot be written would fail for every further mail too.
-MResult finish(RUNSTATE& r, MResult nres) {
-  const bool bprot = FREPLACE(r.NPROT, r.CPROT) == LEN(r.CPROT);
+// Closes every handle of the import in the fixed order.
+void closeall(RUNSTATE& r) {
   FCLOSE(r.NMAIL);
   FCLOSE(r.NTAB);
   FCLOSE(r.NPROT);
   FCLOSE(r.NTAGE);
+}
+
+// Writes the protocol once and closes every handle. A protocol that cannot
+// be written would fail for every further mail too.
+MResult finish(RUNSTATE& r, MResult nres) {
+  const bool bprot = FREPLACE(r.NPROT, r.CPROT) == LEN(r.CPROT);
+  closeall(r);
   if (!bprot && nres == MResult::Stored) return MResult::StoredNoProtocol;
   if (!bprot && nres == MResult::Failed) return MResult::FailedForAll;
   return nres;
@@ -38,9 +43,7 @@ MResult finish(RUNSTATE& r, MResult nres) {
 // touched; standard error is the one channel left.
 MResult noprotocol(RUNSTATE& r) {
   r.CPROT.clear();  // the protocol is what prot.txt holds: nothing
-  FCLOSE(r.NMAIL);
-  FCLOSE(r.NPROT);
-  FCLOSE(r.NTAGE);
+  closeall(r);
   FSAY("meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n");
   return MResult::FailedForAll;
 }

@@ -24,8 +24,9 @@ bool HEADERFITS(std::string_view cstart, std::string_view chead);
 // LF or in an empty table, LF after a lone CR, CR LF otherwise.
 std::string_view SEPARATOR(long long nsize, int nlast);
 
-// Stores CLINE in tabelle.csv (a new table gets CHEAD first), sets NTAB and
-// BSTORED and logs the table's protocol lines. A table that cannot be opened
+// Stores CLINE in tabelle.csv (a new table gets CHEAD first), sets BSTORED
+// and logs the table's protocol lines; the table's handle is closed again as
+// soon as the line is durable, so that other runs do not wait for this one. A table that cannot be opened
 // or created, or whose header the day list does not fit, fails for all.
 MResult STORETABLE(RUNSTATE& r);
 
