@@ -1,5 +1,6 @@
-// Fuzz target: field extraction and day list on arbitrary bytes. Input: two
-// bytes giving the day list's length (up to 1,000), the day list, then the mail.
+// Fuzz target: reading a mail, field extraction and day list on arbitrary
+// bytes. Input: two bytes giving the day list's length (up to 1,000), the
+// day list, then the mail.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "days.h"
 #include "mailfields.h"
+#include "mailtext.h"
 #include "table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pdata, size_t nsize) {
@@ -18,6 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pdata, size_t nsize) {
   // As read from the files: each text ends before its first byte 0.
   ctage = ctage.substr(0, ctage.find('\0'));
   cmail = cmail.substr(0, cmail.find('\0'));
+
+  // Any bytes, read as a mail as it arrives: a text of at most 50,000 bytes
+  // without a byte 0, in UTF-8 wherever it was decoded.
+  const meld::MAILTEXT m = meld::MAILTEXTOF(std::string(cin));
+  if (m.CTEXT.size() > 50000 || m.CTEXT.find('\0') != std::string::npos) std::abort();
+  // (A text cut at 50,000 bytes may end inside a character.)
+  if (m.NCHARSET == meld::CHARSET::UTF8 && !meld::ISUTF8(m.CTEXT) && m.CTEXT.size() < 50000) std::abort();
 
   const long long ndays = meld::DAYCOUNT(ctage);
   const std::string cline = meld::MAILLINE(cmail, ctage);
