@@ -41,6 +41,6 @@ std::string DECODE(std::string_view ctext, CHARSET ncharset);
 // A value on its way into the table: ctext, in nfrom (UTF8 or WINDOWS1252),
 // in the table's character set nto (UTF8 or WINDOWS1252). U+FFFD, and every
 // character that nto lacks, becomes "?"; *pnreplaced grows by their count.
-std::string CONVERT(std::string_view ctext, CHARSET nfrom, CHARSET nto, long long* pnreplaced);
+std::string CONVERT(std::string ctext, CHARSET nfrom, CHARSET nto, long long* pnreplaced);
 
 }  // namespace meld

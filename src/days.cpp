@@ -1,9 +1,48 @@
 #include "days.h"
 
 #include "file.h"
+#include "mailfields.h"
 #include "text.h"
 
 namespace meld {
+
+namespace {
+
+bool isseparator(char c) { return c == ';' || c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// A day token is the same bytes in every table's character set.
+bool isday(std::string_view ctoken) {
+  if (ctoken.size() != 4) return false;
+  for (const char c : ctoken)
+    if (static_cast<unsigned char>(c) < 33 || static_cast<unsigned char>(c) > 126) return false;
+  return true;
+}
+
+}  // namespace
+
+DAYS DAYSOF(std::string_view clist) {
+  DAYS d;
+  long long ntokens = 0;
+  for (size_t npos = 0; npos < clist.size();) {
+    if (isseparator(clist[npos])) {
+      ++npos;
+      continue;
+    }
+    size_t nend = npos;
+    while (nend < clist.size() && !isseparator(clist[nend])) ++nend;
+    const std::string_view ctoken = clist.substr(npos, nend - npos);
+    if (!isday(ctoken) && d.CBAD.empty()) d.CBAD = ctoken;
+    d.CUNITS += ctoken;
+    d.CUNITS += ';';
+    ++ntokens;
+    npos = nend;
+  }
+  // One day alone is no list: as before, it is not used.
+  if (ntokens < 2) return {};
+  if (!d.CBAD.empty()) d.CUNITS.clear();
+  else d.NANZTAGE = ntokens;
+  return d;
+}
 
 long long DAYCOUNT(std::string_view ctage) { return LEN(ctage) > 9 ? INT(DIV(LEN(ctage), 5)) : 0; }
 
@@ -14,7 +53,8 @@ std::string_view DAYHEADER(std::string_view ctage, long long nanztage) { return 
 bool READDAYS(RUNSTATE& r) {
   r.NANZTAGE = 0;
   r.CTAGE.clear();
-  const FRead nread = FREADNAMED("tage.txt", 1000, &r.NTAGE, &r.CTAGE);
+  std::string clist;
+  const FRead nread = FREADNAMED("tage.txt", 1000, &r.NTAGE, &clist);
   if (nread == FRead::Missing) {
     LOG(r, "tage.txt nicht vorhanden - Tage werden nicht verarbeitet");
     return true;
@@ -25,11 +65,22 @@ bool READDAYS(RUNSTATE& r) {
     LOG(r, "tage.txt nicht lesbar - Abbruch");
     return false;
   }
-  r.NANZTAGE = DAYCOUNT(r.CTAGE);
+  // The list ends before its first byte 0; the mark of a UTF-8 editor is no part of it.
+  clist.resize(std::min(clist.size(), clist.find('\0')));
+  if (clist.starts_with("\xEF\xBB\xBF")) clist.erase(0, 3);
+  const DAYS d = DAYSOF(clist);
+  if (!d.CBAD.empty()) {
+    std::string cbad;
+    SHOWN(cbad, d.CBAD);
+    LOG(r, "tage.txt fehlerhaft: " + cbad + " ist kein Tag aus 4 Zeichen - Abbruch");
+    return false;
+  }
+  r.CTAGE = d.CUNITS;
+  r.NANZTAGE = d.NANZTAGE;
   if (r.NANZTAGE > 0)
-    LOG(r, "tage.txt gelesen: " + r.CTAGE + STR(r.NANZTAGE, 2, 0) + " Tage - okay");
+    LOG(r, "tage.txt gelesen: " + clist + STR(r.NANZTAGE, 2, 0) + " Tage - okay");
   else
-    LOG(r, "tage.txt gelesen: " + r.CTAGE + " wird nicht verwendet");
+    LOG(r, "tage.txt gelesen: " + clist + " wird nicht verwendet");
   return true;
 }
 

@@ -1,24 +1,38 @@
-// Day list tage.txt: a row of 5-byte units, a 4-byte day token and its
-// separator each.
+// Day list tage.txt: the event's days as tokens of 4 printable bytes,
+// separated as people write them. Inside the run the list is kept as units:
+// each token followed by ";", the form the table header takes.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "meld.h"
 
 namespace meld {
 
-// Days in use for a day list text: whole units when it has 10 bytes or more, else 0.
+// The days of a day list text (its mark already dropped): the tokens between
+// runs of ";", ",", space, tab, CR and LF. Fewer than two tokens give no
+// days. CBAD is the first token that is no day (not exactly 4 bytes of 33
+// to 126); empty when every token is one.
+struct DAYS {
+  std::string CUNITS;  // the tokens, each followed by ";"
+  long long NANZTAGE = 0;
+  std::string CBAD;
+};
+DAYS DAYSOF(std::string_view clist);
+
+// Days in units: whole units when there are 10 bytes or more, else 0.
 long long DAYCOUNT(std::string_view ctage);
 
-// Day token k (1-based).
+// Day token k (1-based) of a list in units.
 std::string_view DAYTOKEN(std::string_view ctage, long long k);
 
 // The first nanztage units with their separators, for the table header.
 std::string_view DAYHEADER(std::string_view ctage, long long nanztage);
 
-// Reads tage.txt into NTAGE, CTAGE and NANZTAGE and logs one line; false
-// when the day list is there but cannot be read (the run must stop).
+// Reads tage.txt into NTAGE, CTAGE (in units) and NANZTAGE and logs one
+// line; false when the day list is there but cannot be read or holds a
+// token that is no day (the run must stop).
 bool READDAYS(RUNSTATE& r);
 
 }  // namespace meld

@@ -68,9 +68,11 @@ bool FRESERVE(int nhandle, long long nbytes);
 // from an empty file.
 std::string FREADSTR(int nhandle, long long ncount, bool* pbfailed = nullptr);
 
-// FILE, FOPEN and FREADSTR on one input: *pnhandle gets the handle (left
-// open, -1 when none), *pctext what was read. An entry that may be there
-// but cannot be looked at, opened or read is Failed, never Missing.
+// FILE, FOPEN and a read of up to ncount bytes on one input, every byte
+// kept (a byte 0 included: what it ends is for the reader to say):
+// *pnhandle gets the handle (left open, -1 when none), *pctext what was
+// read. An entry that may be there but cannot be looked at, opened or read
+// is Failed, never Missing.
 FRead FREADNAMED(std::string_view cname, long long ncount, int* pnhandle, std::string* pctext);
 
 // Writes all of ctext at the current position; returns the bytes written.

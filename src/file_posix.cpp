@@ -590,7 +590,7 @@ FRead FREADNAMED(std::string_view cname, long long ncount, int* pnhandle, std::s
   if (nlook == FStatus::Exists) return S_ISDIR(st.st_mode) ? FRead::Missing : FRead::Failed;
   *pnhandle = openlooked(cn, st, O_RDONLY, 0);
   bool bfailed = false;
-  *pctext = FREADSTR(*pnhandle, ncount, &bfailed);
+  *pctext = readbytes(*pnhandle, -1, ncount, &bfailed);
   return bfailed ? FRead::Failed : FRead::Okay;
 }
 

@@ -510,7 +510,7 @@ FRead FREADNAMED(std::string_view cname, long long ncount, int* pnhandle, std::s
   const HANDLE h = openfile(w, GENERIC_READ, NSHAREREAD, false);
   *pnhandle = h == INVALID_HANDLE_VALUE ? -1 : addslot(h);
   bool bfailed = false;
-  *pctext = FREADSTR(*pnhandle, ncount, &bfailed);
+  *pctext = readbytes(*pnhandle, -1, ncount, &bfailed);
   return bfailed ? FRead::Failed : FRead::Okay;
 }
 

@@ -16,21 +16,23 @@ namespace {
 constexpr std::string_view CLOGNAME = "prot-all.txt";
 constexpr std::string_view CCLAIMDIR = ".in-arbeit";
 constexpr std::string_view CDONEDIR = "importiert";
+constexpr std::string_view CNOREGDIR = "keine-anmeldung";
 constexpr std::string_view CUSAGE = "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n";
 constexpr int NLOCKWAIT = 10;   // seconds to wait for a run that looks for left claims
 constexpr int NDONENAMES = 99;  // names tried in importiert for one mail
 
 // The state of one folder import.
 struct FOLDERRUN {
-  std::string CFOLDER, CCLAIM, CDONE;  // the folder, its claim and done directories
+  std::string CFOLDER, CCLAIM, CDONE, CNOREG;  // the folder, its claim, done and no-registration directories
   int NLOG = -1;                       // prot-all.txt, open for appending
   int NCLAIMLOCK = -1;                 // the claim directory, locked shared while the run claims
   bool BTERMINAL = false;              // standard error is a terminal: show progress
   size_t NPROGRESS = 0;                // length of the progress line shown
-  long long NMAILS = 0, NSTORED = 0, NFAILED = 0, NOTHER = 0, NUNDONE = 0;
+  long long NMAILS = 0, NSTORED = 0, NFAILED = 0, NNOREG = 0, NOTHER = 0, NUNDONE = 0;
   std::vector<std::string> CLEFT;  // claims left by runs that died
   bool BSTOP = false;              // stop: every further mail would fail the same way, or the log does
   bool BLOGFAILED = false;
+  bool BNOREGDIR = false;  // keine-anmeldung is there
 };
 
 std::string joined(std::string_view cdir, std::string_view cname) {
@@ -82,6 +84,7 @@ std::string summary(const FOLDERRUN& f) {
     c += ", ";
     c += cpart;
   };
+  if (f.NNOREG > 0) more(counted(f.NNOREG, "keine Anmeldung"));
   if (f.NOTHER > 0) more(counted(f.NOTHER, "von einem anderen Lauf genommen"));
   if (f.BSTOP) more(counted(f.NUNDONE, "nicht bearbeitet - Abbruch"));
   if (f.BLOGFAILED) more("prot-all.txt konnte nicht ergaenzt werden");
@@ -110,17 +113,20 @@ void showline(FOLDERRUN& f, const std::string& cline, bool bfinal) {
   FWRITE(2, bfinal ? cout + "\n" : cout);
 }
 
-// A stored mail goes to importiert, under a name of its own there.
-void movedone(FOLDERRUN& f, const std::string& cname, const std::string& cclaimed) {
-  for (int n = 1; n <= NDONENAMES; ++n) {
+// A stored mail goes to importiert, one that is no registration to
+// keine-anmeldung (made when the first one comes), under a name of its own there.
+void moveon(FOLDERRUN& f, const std::string& cname, const std::string& cclaimed, std::string_view cdirname) {
+  const std::string cdir = joined(f.CFOLDER, cdirname);
+  if (cdirname == CNOREGDIR && !f.BNOREGDIR) f.BNOREGDIR = FMAKEDIR(cdir);
+  for (int n = 1; n <= NDONENAMES && (cdirname != CNOREGDIR || f.BNOREGDIR); ++n) {
     const std::string cdone = n == 1 ? cname : cname + "." + std::to_string(n);
-    const FMove nmove = FMOVE(cclaimed, joined(f.CDONE, cdone));
+    const FMove nmove = FMOVE(cclaimed, joined(cdir, cdone));
     if (nmove == FMove::Exists) continue;
     if (nmove != FMove::Okay) break;
-    if (n > 1) logentry(f, cname, "nach importiert/" + shownname(cdone) + " verschoben\r\n");
+    if (n > 1) logentry(f, cname, "nach " + std::string(cdirname) + "/" + shownname(cdone) + " verschoben\r\n");
     return;
   }
-  logentry(f, cname, "bleibt in .in-arbeit: kann nicht nach importiert verschoben werden\r\n");
+  logentry(f, cname, "bleibt in .in-arbeit: kann nicht nach " + std::string(cdirname) + " verschoben werden\r\n");
 }
 
 // Claims the mail, imports it and moves it on.
@@ -143,13 +149,16 @@ void importone(FOLDERRUN& f, const std::string& cname) {
   RUNSTATE r;
   const MResult nres = MELDMAIL(r, cclaimed);
   const bool bstored = nres == MResult::Stored || nres == MResult::StoredNoProtocol;
-  ++(bstored ? f.NSTORED : f.NFAILED);
+  const bool bnoreg = nres == MResult::NoRegistration;
+  ++(bstored ? f.NSTORED : bnoreg ? f.NNOREG : f.NFAILED);
   if (nres == MResult::FailedForAll || nres == MResult::StoredNoProtocol) f.BSTOP = true;
   // The log before the move: a run that dies in between leaves the mail
   // claimed, and the log tells what became of it.
   logentry(f, cname, r.CPROT);
   if (bstored) {
-    movedone(f, cname, cclaimed);
+    moveon(f, cname, cclaimed, CDONEDIR);
+  } else if (bnoreg) {
+    moveon(f, cname, cclaimed, CNOREGDIR);
   } else if (nres != MResult::NoMail && FMOVE(cclaimed, cmail) != FMove::Okay) {
     logentry(f, cname, "bleibt in .in-arbeit: kann nicht zurueckverschoben werden\r\n");
   }
@@ -168,6 +177,7 @@ int MELDFOLDER(std::string_view cfolder) {
   f.CFOLDER = cfolder;
   f.CCLAIM = joined(cfolder, CCLAIMDIR);
   f.CDONE = joined(cfolder, CDONEDIR);
+  f.CNOREG = joined(cfolder, CNOREGDIR);
   f.BTERMINAL = FISTERMINAL(2);
   if (!FMAKEDIR(f.CCLAIM)) return stopwith(shownname(f.CCLAIM) + " kann nicht angelegt werden");
   if (!FMAKEDIR(f.CDONE)) return stopwith(shownname(f.CDONE) + " kann nicht angelegt werden");
@@ -199,6 +209,7 @@ int MELDFOLDER(std::string_view cfolder) {
     f.NUNDONE = static_cast<long long>(cnames.size() - ndone);
     // The moves out of the claim directory, made durable once for the run.
     FSYNCDIR(f.CDONE);
+    if (f.BNOREGDIR) FSYNCDIR(f.CNOREG);
     FSYNCDIR(f.CFOLDER);
     const std::string cend = summary(f);
     if (!f.BLOGFAILED) FAPPENDLOG(f.NLOG, "Ende: " + cend + "\r\n");

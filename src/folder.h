@@ -10,8 +10,9 @@ namespace meld {
 // every regular file directly in cfolder whose name does not start with
 // ".", in the bytewise order of the names. Each mail is claimed into
 // cfolder/.in-arbeit first, moved to cfolder/importiert once its line is
-// stored, and put back when it failed; prot-all.txt gets its name and its
-// protocol. Returns 0 when every mail was imported, 1 otherwise.
+// stored, to cfolder/keine-anmeldung when it is no registration, and put
+// back when it failed; prot-all.txt gets its name and its protocol. Returns
+// 0 when every mail was imported or was no registration, 1 otherwise.
 int MELDFOLDER(std::string_view cfolder);
 
 // Entry of meldimport-all: the folder as the one argument, or --help.

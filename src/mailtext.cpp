@@ -1,6 +1,8 @@
 #include "mailtext.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <map>
 
 #include "html.h"
@@ -354,23 +356,15 @@ void walk(const ENTITY& e, bool bdigest, int ndepth, std::vector<MAILPART>* ppar
 }
 
 std::string messagetext(std::string_view cmessage) {
+  std::vector<MAILPART> cparts = MAILPARTS(cmessage);
+  // The common message of one plain part is its text, not a copy of it.
+  if (cparts.size() == 1 && cparts[0].CTYPE == "text/plain" && !cparts[0].BFLOWED) return std::move(cparts[0].CUTF8);
   std::string ctext;
-  bool bfirst = true;
-  for (const auto& p : MAILPARTS(cmessage)) {
-    if (!bfirst) ctext += "\r\n";
-    bfirst = false;
-    ctext += PARTTEXT(p);
+  for (size_t n = 0; n < cparts.size(); ++n) {
+    if (n > 0) ctext += "\r\n";
+    ctext += PARTTEXT(cparts[n]);
   }
   return ctext;
-}
-
-int b64val(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
 }
 
 }  // namespace
@@ -422,10 +416,31 @@ MAILTEXT MAILTEXTOF(std::string craw) {
   return m;
 }
 
-CHARSET TEXTCHARSET(const MAILTEXT& m) {
-  if (m.NCHARSET != CHARSET::NONE) return m.NCHARSET;
-  return ISUTF8(m.CTEXT) ? CHARSET::UTF8 : CHARSET::WINDOWS1252;
+bool READSON(std::string_view craw) {
+  if (craw.starts_with("\xFF\xFE") || craw.starts_with("\xFE\xFF")) return true;
+  if (craw.starts_with("\xEF\xBB\xBF")) craw.remove_prefix(3);
+  const MAILKIND nkind = MAILKINDOF(craw);
+  return nkind == MAILKIND::MESSAGE || nkind == MAILKIND::OPEN;
 }
+
+CHARSET PLAINCHARSET(std::string_view ctext) {
+  // A UTF-8 text longer than its read may end inside a character: the
+  // bytes of that character so far decide nothing.
+  if (ctext.size() == static_cast<size_t>(NMAILREAD)) {
+    for (size_t nback = 1; nback <= 3 && nback <= ctext.size(); ++nback) {
+      const unsigned char c = static_cast<unsigned char>(ctext[ctext.size() - nback]);
+      if (c < 0x80) break;
+      if (c >= 0xC0) {
+        const size_t nlen = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        if (nlen > nback) ctext.remove_suffix(nback);
+        break;
+      }
+    }
+  }
+  return ISUTF8(ctext) ? CHARSET::UTF8 : CHARSET::WINDOWS1252;
+}
+
+CHARSET TEXTCHARSET(const MAILTEXT& m) { return m.NCHARSET != CHARSET::NONE ? m.NCHARSET : PLAINCHARSET(m.CTEXT); }
 
 std::vector<MAILPART> MAILPARTS(std::string_view cmessage) {
   std::vector<MAILPART> cparts;
@@ -473,54 +488,79 @@ std::string UNFLOW(std::string_view ctext, bool bdelsp) {
   return cres;
 }
 
+// Both decoders write into storage of the input's size and cut it back: a
+// 50,000-byte message must cost little more than a plain mail of its text.
 std::string QPDECODE(std::string_view ctext) {
-  std::string cres;
-  cres.reserve(ctext.size());
+  std::string cres(ctext.size(), '\0');
+  char* pout = cres.data();
   for (size_t npos = 0; npos < ctext.size();) {
     const LINE l = lineat(ctext, npos);
     std::string_view c = l.CTEXT;
     while (!c.empty() && iswsp(static_cast<unsigned char>(c.back()))) c.remove_suffix(1);
     const bool bsoft = !c.empty() && c.back() == '=';
     if (bsoft) c.remove_suffix(1);
-    for (size_t n = 0; n < c.size(); ++n) {
-      int nhi = -1, nlo = -1;
-      if (c[n] == '=' && n + 2 < c.size()) {
-        nhi = hexval(static_cast<unsigned char>(c[n + 1]));
-        nlo = hexval(static_cast<unsigned char>(c[n + 2]));
-      }
+    while (!c.empty()) {
+      const size_t neq = std::min(c.find('='), c.size());
+      std::memcpy(pout, c.data(), neq);
+      pout += neq;
+      c.remove_prefix(neq);
+      if (c.empty()) break;
+      const int nhi = c.size() > 2 ? hexval(static_cast<unsigned char>(c[1])) : -1;
+      const int nlo = c.size() > 2 ? hexval(static_cast<unsigned char>(c[2])) : -1;
       if (nhi >= 0 && nlo >= 0) {
-        cres += static_cast<char>(nhi * 16 + nlo);
-        n += 2;
+        *pout++ = static_cast<char>(nhi * 16 + nlo);
+        c.remove_prefix(3);
       } else {
-        cres += c[n];
+        *pout++ = '=';  // no escape: kept as it stands
+        c.remove_prefix(1);
       }
     }
-    if (!bsoft && l.BENDED) cres += ctext.substr(npos + l.CTEXT.size(), l.NNEXT - npos - l.CTEXT.size());
+    if (!bsoft && l.BENDED) {
+      const size_t nend = l.NNEXT - npos - l.CTEXT.size();
+      std::memcpy(pout, ctext.data() + npos + l.CTEXT.size(), nend);
+      pout += nend;
+    }
     npos = l.NNEXT;
   }
+  cres.resize(static_cast<size_t>(pout - cres.data()));
   return cres;
 }
 
 std::string BASE64DECODE(std::string_view ctext) {
-  std::string cres;
-  cres.reserve(ctext.size() / 4 * 3);
-  unsigned int nbits = 0, nacc = 0;
+  // The value of each byte of the alphabet, -1 for the others, -2 for "=".
+  static const auto NVAL = [] {
+    std::array<signed char, 256> a;
+    a.fill(-1);
+    const std::string_view calpha = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (size_t n = 0; n < calpha.size(); ++n) a[static_cast<unsigned char>(calpha[n])] = static_cast<signed char>(n);
+    a['='] = -2;
+    return a;
+  }();
+  std::string cres(ctext.size() / 4 * 3 + 3, '\0');
+  char* pout = cres.data();
+  unsigned int nacc = 0;
+  int ngot = 0;  // sextets in nacc
+  // A group cut short by its padding or by the end: its whole bytes.
+  const auto flush = [&] {
+    if (ngot >= 2) *pout++ = static_cast<char>(nacc >> (6 * ngot - 8));
+    if (ngot == 3) *pout++ = static_cast<char>(nacc >> 2);
+    ngot = 0;
+  };
   for (const char ch : ctext) {
-    if (ch == '=') {
-      // Padding ends a group: what bits are left over belong to no byte.
-      nbits = nacc = 0;
-      continue;
-    }
-    const int n = b64val(static_cast<unsigned char>(ch));
+    const int n = NVAL[static_cast<unsigned char>(ch)];
+    if (n == -2) flush();
     if (n < 0) continue;
     nacc = (nacc << 6) | static_cast<unsigned int>(n);
-    nbits += 6;
-    if (nbits >= 8) {
-      nbits -= 8;
-      cres += static_cast<char>((nacc >> nbits) & 0xFF);
+    if (++ngot == 4) {
+      pout[0] = static_cast<char>(nacc >> 16);
+      pout[1] = static_cast<char>(nacc >> 8);
+      pout[2] = static_cast<char>(nacc);
+      pout += 3;
+      ngot = 0;
     }
-    nacc &= (1u << nbits) - 1;
   }
+  flush();
+  cres.resize(static_cast<size_t>(pout - cres.data()));
   return cres;
 }
 

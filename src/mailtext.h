@@ -28,6 +28,14 @@ enum class MAILKIND {
 // block up to its end or its first line that is no header field.
 MAILKIND MAILKINDOF(std::string_view craw);
 
+// Whether a mail of which craw is the first read goes on to NMAILWHOLE
+// bytes: a message (also behind a UTF-8 mark) or a UTF-16 text.
+bool READSON(std::string_view craw);
+
+// UTF8 when the bytes of a plain text form valid UTF-8 (a character cut
+// short at NMAILREAD bytes aside), else WINDOWS1252.
+CHARSET PLAINCHARSET(std::string_view ctext);
+
 // The text a mail's bytes give and its character set: a plain text as it
 // stands (UTF8 when all its bytes form valid UTF-8, else WINDOWS1252, found
 // only when asked: see TEXTCHARSET), a text with a mark or a message

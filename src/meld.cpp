@@ -3,6 +3,7 @@
 #include "days.h"
 #include "file.h"
 #include "mailfields.h"
+#include "mailtext.h"
 #include "table.h"
 #include "text.h"
 
@@ -35,7 +36,7 @@ MResult finish(RUNSTATE& r, MResult nres) {
   const bool bprot = FREPLACE(r.NPROT, r.CPROT) == LEN(r.CPROT);
   closeall(r);
   if (!bprot && nres == MResult::Stored) return MResult::StoredNoProtocol;
-  if (!bprot && nres == MResult::Failed) return MResult::FailedForAll;
+  if (!bprot && (nres == MResult::Failed || nres == MResult::NoRegistration)) return MResult::FailedForAll;
   return nres;
 }
 
@@ -59,7 +60,15 @@ MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname) {
 
   // A mail that may be there but cannot be read must be neither imported as
   // an empty registration nor passed over as missing: the run stops and says so.
-  const FRead nread = FREADNAMED(cmailname, 50000, &r.NMAIL, &r.CMAIL);
+  std::string craw;
+  FRead nread = FREADNAMED(cmailname, NMAILREAD, &r.NMAIL, &craw);
+  // A message or a UTF-16 text is read on: a registration may carry a photo.
+  // A plain text is never longer than its first read.
+  if (nread == FRead::Okay && LEN(craw) == NMAILREAD && READSON(craw)) {
+    bool bfailed = false;
+    craw += FREADAT(r.NMAIL, NMAILREAD, NMAILWHOLE - NMAILREAD, &bfailed);
+    if (bfailed) nread = FRead::Failed;
+  }
   if (nread == FRead::Missing) {
     LOG(r, "mail.txt nicht gefunden - Abbruch");
     return finish(r, MResult::NoMail);
@@ -68,7 +77,16 @@ MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname) {
     LOG(r, "mail.txt nicht lesbar - Abbruch");
     return finish(r, MResult::Failed);
   }
+  MAILTEXT m = MAILTEXTOF(std::move(craw));
+  r.CMAIL = std::move(m.CTEXT);
+  r.NMAILCS = m.NCHARSET;
   LOG(r, "mail.txt gelesen");
+  // A mail without either label is an auto-reply, a question or spam, not
+  // a registration: it must not become a row.
+  if (!CONTAINS("Name: ", r.CMAIL) && !CONTAINS("E-Mail: ", r.CMAIL)) {
+    LOG(r, "mail.txt ist keine Anmeldung - Abbruch");
+    return finish(r, MResult::NoRegistration);
+  }
 
   if (!READDAYS(r)) return finish(r, MResult::FailedForAll);
   // The protocol's room is taken before the table can take the last free

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "charset.h"
+
 namespace meld {
 
 // The run state: one flat record that lives for one run.
@@ -12,13 +14,15 @@ struct RUNSTATE {
   int NPROT = -1;     // protocol file, created at the start of the run
   std::string CPROT;  // protocol buffer, written to NPROT once
   int NMAIL = -1;     // registration mail, open until the end of the run
-  std::string CMAIL;  // mail text, at most 50,000 bytes
+  std::string CMAIL;  // the text the fields are taken from, at most 50,000 bytes
+  CHARSET NMAILCS = CHARSET::NONE;  // its character set; NONE: a plain text not yet looked at
   int NTAGE = -1;     // day list, open until the end of the run
-  std::string CTAGE;  // day list text, at most 1,000 bytes
+  std::string CTAGE;  // the days as units, each token followed by ";"
   long long NANZTAGE = 0;  // day columns in use, 0 to 200
   int NTAB = -1;      // table file, locked while the new line is stored
   std::string CHEAD;  // header of a new table
-  std::string CLINE;  // the new registration line, CR LF included
+  std::string CLINE;  // the new registration line, CR LF included, in the mail's character set
+  long long NREPLACED = 0;  // characters of the line shown as "?" in the table
   bool BSTORED = false;  // the new line is durably in the table
   long long NSTART = 0, NLEN = 0, NENDE = 0, I = 0;  // field scans
   std::string CSTR;     // value or code of the field being built
@@ -30,6 +34,7 @@ struct RUNSTATE {
 enum class MResult {
   Stored,            // the line is durably in the table
   NoMail,            // there was no mail: nothing else was touched
+  NoRegistration,    // the mail is no registration: nothing else was touched
   Failed,            // the line is not in the table, for a reason of this mail
   FailedForAll,      // not in the table, for a reason every further mail meets too
   StoredNoProtocol,  // the line is stored, but prot.txt could not be written
@@ -43,7 +48,7 @@ void LOG(RUNSTATE& r, std::string_view cline);
 MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname);
 
 // 0 when the line is stored or there was no mail, 1 when a registration
-// was there and is not in the table.
+// was there and is not in the table, or the mail was none.
 int EXITSTATUS(MResult nres);
 
 // Imports mail.txt in the current directory; returns the exit status.

@@ -1,6 +1,7 @@
 #include "table.h"
 
 #include <algorithm>
+#include <string>
 
 #include "days.h"
 #include "file.h"
@@ -12,6 +13,17 @@ namespace {
 
 constexpr std::string_view CTABNAME = "tabelle.csv";
 constexpr std::string_view CFIXEDHEAD = "Name;Mail;Anzahl;Eink;Tel;Nacht;";
+// The mark that begins a UTF-8 table; a table without it is Windows-1252,
+// as a spreadsheet on a German Windows system reads a CSV file without one.
+constexpr std::string_view CMARK = "\xEF\xBB\xBF";
+
+// The line in the table's character set: the mail's own bytes where the
+// two agree, "?" for what the table cannot hold (counted in NREPLACED).
+std::string inthetable(RUNSTATE& r, std::string cline, CHARSET ntable) {
+  const CHARSET nfrom = r.NMAILCS == CHARSET::NONE ? ntable : r.NMAILCS;  // NONE: the line is ASCII
+  r.NREPLACED = 0;
+  return CONVERT(std::move(cline), nfrom, ntable, &r.NREPLACED);
+}
 
 // Appends CLINE to the existing table under its lock; the table is as it
 // was unless the line is durably there.
@@ -24,25 +36,30 @@ MResult appendexisting(RUNSTATE& r) {
   LOG(r, bopened ? "tabelle.csv eingelesen" : "tabelle.csv kann nicht geoeffnet werden");
   // A lock held too long may be let go before the next mail comes.
   if (r.NTAB < 0) return bopened ? MResult::Failed : MResult::FailedForAll;
-  // The start of the table, read under the lock with one call, shows whether
-  // the line's day columns fit its header; a table no longer than a header
-  // gives its last byte with the same read.
+  // The start of the table, read under the lock with one call, shows its
+  // character set and whether the line's day columns fit its header; a
+  // table no longer than a header gives its last byte with the same read.
   const std::string chead = TABHEADER(r.CTAGE, r.NANZTAGE);
   bool bfailed = false;
-  const std::string cstart = FREADAT(r.NTAB, 0, std::min(nsize, LEN(chead)), &bfailed);
+  const std::string cstart = FREADAT(r.NTAB, 0, std::min(nsize, LEN(CMARK) + LEN(chead)), &bfailed);
   if (bfailed) return MResult::Failed;
-  if (!HEADERFITS(cstart, chead)) {
+  const bool butf8 = EQ(cstart, CMARK);
+  const long long nmark = butf8 ? LEN(CMARK) : 0;
+  if (!HEADERFITS(SUBSTR(cstart, nmark + 1, LEN(chead)), chead)) {
     LOG(r, "tage.txt passt nicht zu tabelle.csv");
     return MResult::FailedForAll;
   }
+  // The line's last use: it is converted in its own storage.
+  const std::string cline = inthetable(r, std::move(r.CLINE), butf8 ? CHARSET::UTF8 : CHARSET::WINDOWS1252);
   int nlast = -1;
   if (nsize > 0) nlast = LEN(cstart) == nsize ? static_cast<unsigned char>(cstart.back()) : FBYTEAT(r.NTAB, nsize - 1);
   if (nsize > 0 && nlast < 0) return MResult::Failed;  // no last byte, no safe separator
+  // A table that is the mark alone is empty: the line follows the mark.
   // Separator and line go out with one write; the common table, ending in
   // a line end, needs no copy of the line for that.
-  const std::string_view csep = SEPARATOR(nsize, nlast);
-  const bool bdone = csep.empty() ? FAPPENDSYNC(r.NTAB, r.CLINE, nsize)
-                                  : FAPPENDSYNC(r.NTAB, std::string(csep) + r.CLINE, nsize);
+  const std::string_view csep = SEPARATOR(nsize - nmark, nlast);
+  const bool bdone = csep.empty() ? FAPPENDSYNC(r.NTAB, cline, nsize)
+                                  : FAPPENDSYNC(r.NTAB, std::string(csep) + cline, nsize);
   return bdone ? MResult::Stored : MResult::Failed;
 }
 
@@ -84,8 +101,9 @@ MResult STORETABLE(RUNSTATE& r) {
       r.NTAB = -1;
       break;
     }
+    // A new table is a UTF-8 one: every character of every mail fits.
     r.CHEAD = TABHEADER(r.CTAGE, r.NANZTAGE);
-    const FStatus nst = FCREATENEW(CTABNAME, r.CHEAD + r.CLINE);
+    const FStatus nst = FCREATENEW(CTABNAME, std::string(CMARK) + r.CHEAD + inthetable(r, r.CLINE, CHARSET::UTF8));
     if (nst == FStatus::Exists && ntry < 2 && FILE(CTABNAME)) continue;
     LOG(r, r.CHEAD);  // the header, its CR LF and an empty line
     if (nst == FStatus::Okay) {
@@ -95,6 +113,7 @@ MResult STORETABLE(RUNSTATE& r) {
     break;
   }
   r.BSTORED = nres == MResult::Stored;
+  if (r.BSTORED && r.NREPLACED > 0) LOG(r, std::to_string(r.NREPLACED) + " Zeichen durch ? ersetzt");
   LOG(r, r.BSTORED ? "tabelle.csv um eine Zeile ergaenzt" : "tabelle.csv konnte nicht ergaenzt werden - Abbruch");
   return nres;
 }

@@ -29,6 +29,7 @@ inline const std::string PFAIL = "tabelle.csv konnte nicht ergaenzt werden - Abb
 inline const std::string PNOOPEN = "tabelle.csv kann nicht geoeffnet werden\r\n";
 inline const std::string PNODAYREAD = "tage.txt nicht lesbar - Abbruch\r\n";
 inline const std::string PMISFIT = "tage.txt passt nicht zu tabelle.csv\r\n";
+inline const std::string PNOREG = "mail.txt ist keine Anmeldung - Abbruch\r\n";
 inline const std::string SNOPROT = "meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n";
 
 struct Case {

@@ -111,5 +111,6 @@ void openup(const std::string& cpath);
 
 extern const char* const CEXAMPLEMAIL;  // the worked example mail
 extern const char* const CEXAMPLELINE;  // its line with days Fr12;Sa13;So14;
+inline const std::string CMARK = "\xEF\xBB\xBF";  // the mark that begins a new (UTF-8) table
 
 }  // namespace meldtest

@@ -71,6 +71,15 @@ TEST(MailText, TextOfAMail) {
   // A plain text's character set is found when asked.
   EXPECT_EQ(TEXTCHARSET(MAILTEXTOF("Name: J\xC3\xBCrgen")), CHARSET::UTF8);
   EXPECT_EQ(TEXTCHARSET(MAILTEXTOF("Name: J\xFCrgen")), CHARSET::WINDOWS1252);
+  // A UTF-8 text cut inside a character by the read is still UTF-8.
+  const std::string ccut = std::string(NMAILREAD - 1, 'x') + "\xC3";
+  EXPECT_EQ(PLAINCHARSET(ccut), CHARSET::UTF8);
+  EXPECT_EQ(PLAINCHARSET(ccut.substr(1)), CHARSET::WINDOWS1252);
+  // Only a message or a UTF-16 text is read on.
+  for (const auto& [craw, bwant] : std::vector<std::pair<std::string, bool>>{
+           {"Name: x\r\nE-Mail: y\r\n\r\n", false}, {"\xFF\xFEx", true}, {"\xEF\xBB\xBFName: x\r\n\r\n", false}, {"\xEF\xBB\xBF" + H + "\r\n", true},
+           {H + "Subject: open", true}})
+    EXPECT_EQ(READSON(craw), bwant) << craw;
   // A long message is cut after decoding, at the first read's length.
   EXPECT_EQ(MAILTEXTOF(H + "\r\n" + std::string(NMAILREAD + 10, 'x')).CTEXT.size(), static_cast<size_t>(NMAILREAD));
   // Nesting without end does not exhaust the stack.

@@ -145,7 +145,7 @@ TEST(Run, NewTableModeAndClosedDescriptors) {
     opt.numask = c.numask;
     opt.bclosestd = c.bclosestd;
     EXPECT_EQ(run(d.path, opt).nstatus, 0);
-    EXPECT_EQ(readfile(d / "tabelle.csv"), CHEAD3 + CLINE);
+    EXPECT_EQ(readfile(d / "tabelle.csv"), CMARK + CHEAD3 + CLINE);
     EXPECT_EQ(readfile(d / "prot.txt"), PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE);
     struct stat st;
     ::stat((d / "tabelle.csv").c_str(), &st);
