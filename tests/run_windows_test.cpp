@@ -119,7 +119,7 @@ TEST(Run, NewTableRace) {
     EXPECT_FALSE(exists(d / "tabelle.csv"));
   }
   for (const int pid : pids) EXPECT_EQ(waitexit(pid), 0);
-  EXPECT_EQ(readfile(d / "tabelle.csv"), CHEAD3 + CLINE + CLINE);
+  EXPECT_EQ(readfile(d / "tabelle.csv"), CMARK + CHEAD3 + CLINE + CLINE);
   const std::string cprot = protocolof(d.path);
   EXPECT_TRUE(cprot == PMAIL + PDAYS + PREAD + PDONE || cprot == PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE)
       << cprot;
@@ -134,7 +134,7 @@ TEST(Folder, MarkedFilesAreNoMailsAndNamesKeepTheirBytes) {
   TempDir d;
   const std::string cin = d / "ein gang";
   writefile(d / "tage.txt", CDAYS);
-  writefile(d / "tabelle.csv", CHEAD3);
+  writefile(d / "tabelle.csv", CMARK + CHEAD3);  // UTF-8, as the names
   makedir(cin);
   const std::vector<std::string> cmails = {"Z", "a", "\xc3\xa4", "\xe2\x82\xac.eml"};  // a-umlaut, euro sign
   const auto mailof = [](const std::string& cname) { return std::string(CEXAMPLEMAIL).replace(6, 12, "Erika " + cname); };
@@ -149,7 +149,7 @@ TEST(Folder, MarkedFilesAreNoMailsAndNamesKeepTheirBytes) {
   const RunResult res = run(d.path, opt);
   EXPECT_EQ(res.nstatus, 0);
   EXPECT_EQ(res.coutput, "4 Mails: 4 importiert, 0 fehlgeschlagen\n");
-  std::string ctab = CHEAD3, clog;
+  std::string ctab = CMARK + CHEAD3, clog;
   for (const auto& cn : cmails) {
     ctab += lineof(cn);
     clog += "Mail: " + cn + "\r\n" + PMAIL + PDAYS + PREAD + PDONE;
