@@ -117,6 +117,13 @@ void PUTUTF8(std::string& cout, char32_t ncode) {
 // while no byte of the eight has its high bit set.
 size_t ASCIIPREFIX(std::string_view ctext) {
   size_t i = 0;
+  // For speed: 32 bytes a step while all are ASCII, as the text of a
+  // 50,000-byte mail is looked at more than once.
+  for (; i + 32 <= ctext.size(); i += 32) {
+    std::uint64_t nwords[4];
+    std::memcpy(nwords, ctext.data() + i, 32);
+    if ((nwords[0] | nwords[1] | nwords[2] | nwords[3]) & 0x8080808080808080ULL) break;
+  }
   for (; i + 8 <= ctext.size(); i += 8) {
     std::uint64_t nword;
     std::memcpy(&nword, ctext.data() + i, 8);
@@ -246,6 +253,8 @@ CHARSET CHARSETOF(std::string_view clabel) {
   return CHARSET::UNKNOWN;
 }
 
+bool ISASCII(std::string_view ctext) { return ASCIIPREFIX(ctext) == ctext.size(); }
+
 bool ISUTF8(std::string_view ctext) {
   size_t i = 0;
   const size_t n = ctext.size();
@@ -300,11 +309,16 @@ std::string TOUTF8(std::string_view ctext, CHARSET ncharset) {
   return SINGLEBYTEDECODE(ctext, nullptr);
 }
 
-std::string DECODE(std::string_view ctext, CHARSET ncharset) {
-  if (ctext.starts_with("\xEF\xBB\xBF")) return TOUTF8(ctext.substr(3), CHARSET::UTF8);
-  if (ctext.starts_with("\xFF\xFE")) return TOUTF8(ctext.substr(2), CHARSET::UTF16LE);
-  if (ctext.starts_with("\xFE\xFF")) return TOUTF8(ctext.substr(2), CHARSET::UTF16BE);
-  return TOUTF8(ctext, ncharset);
+std::string DECODE(std::string ctext, CHARSET ncharset) {
+  const std::string_view c = ctext;
+  if (c.starts_with("\xEF\xBB\xBF")) return TOUTF8(c.substr(3), CHARSET::UTF8);
+  if (c.starts_with("\xFF\xFE")) return TOUTF8(c.substr(2), CHARSET::UTF16LE);
+  if (c.starts_with("\xFE\xFF")) return TOUTF8(c.substr(2), CHARSET::UTF16BE);
+  // What needs no decoding is given back, not copied: a message's text may be 8 MiB.
+  const bool butf8 = ncharset == CHARSET::UTF8 || ncharset == CHARSET::NONE;
+  const bool bbytewise = ncharset != CHARSET::UTF16LE && ncharset != CHARSET::UTF16BE;
+  if ((butf8 && ISUTF8(c)) || (bbytewise && ISASCII(c))) return ctext;
+  return TOUTF8(c, ncharset);
 }
 
 // Any nfrom is decoded as TOUTF8 does; any nto other than WINDOWS1252 is

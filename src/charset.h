@@ -25,6 +25,9 @@ enum class CHARSET {
 // letter case too. "us-ascii", "ascii" and "ansi_x3.4-1968" give NONE.
 CHARSET CHARSETOF(std::string_view clabel);
 
+// True when no byte of ctext is above 127.
+bool ISASCII(std::string_view ctext);
+
 // True when every byte of ctext belongs to a valid UTF-8 sequence.
 bool ISUTF8(std::string_view ctext);
 
@@ -35,8 +38,9 @@ bool ISUTF8(std::string_view ctext);
 std::string TOUTF8(std::string_view ctext, CHARSET ncharset);
 
 // The standard's decode: a byte-order mark at the start (EF BB BF, FF FE,
-// FE FF) names the character set instead of ncharset and is dropped.
-std::string DECODE(std::string_view ctext, CHARSET ncharset);
+// FE FF) names the character set instead of ncharset and is dropped. Valid
+// UTF-8 comes back in its own storage.
+std::string DECODE(std::string ctext, CHARSET ncharset);
 
 // A value on its way into the table: ctext, in nfrom (UTF8 or WINDOWS1252),
 // in the table's character set nto (UTF8 or WINDOWS1252). U+FFFD, and every

@@ -22,7 +22,8 @@ enum class FOwner { Okay, Unsafe, Failed };
 // kept open), a file size limit shows as a write error instead of killing
 // the run halfway (SIGXFSZ is ignored), and where the system would show a
 // dialog box rather than fail a call (a drive that is not ready, a crash),
-// the call fails: the run opens no window.
+// the call fails: the run opens no window. Where the C library would give
+// freed memory back after each mail, it keeps it.
 void FSTARTUP();
 
 // Run by root, the process takes the identity of the current directory's

@@ -132,8 +132,11 @@ std::string readhandle(HANDLE h, long long noff, long long ncount, bool* pbfaile
   const size_t nwant = static_cast<size_t>(ncount);
   size_t nroom = nwant;
   LARGE_INTEGER nsize;
-  if (nwant > 4096 && ::GetFileSizeEx(h, &nsize) && static_cast<unsigned long long>(nsize.QuadPart) < nwant)
-    nroom = static_cast<size_t>(nsize.QuadPart) + 1;
+  // Room for what lies beyond the offset (at the handle's position: at most the whole file).
+  if (nwant > 4096 && ::GetFileSizeEx(h, &nsize)) {
+    const long long nleft = std::max(0LL, static_cast<long long>(nsize.QuadPart) - std::max(noff, 0LL));
+    if (static_cast<unsigned long long>(nleft) < nwant) nroom = static_cast<size_t>(nleft) + 1;
+  }
   cres.resize(nroom);
   size_t ngot = 0;
   while (ngot < nwant) {

@@ -21,12 +21,6 @@ void showinto(char* pdst, std::string_view ctext) {
 
 bool islineend(std::string_view c) { return EQ(c, "\r") || EQ(c, "\n"); }
 
-bool hashigh(std::string_view c) {
-  for (const char ch : c)
-    if (static_cast<unsigned char>(ch) >= 128) return true;
-  return false;
-}
-
 bool isletter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c >= 128; }
 
 // Value behind the first occurrence of clabel, or empty when it is absent.
@@ -128,7 +122,7 @@ void APPENDLINE(RUNSTATE& r) {
   guardformula(r, std::string_view(r.CMAIL).substr(noff, ntextlen));
   // A plain text's character set matters only for a line that has bytes
   // above 127, and only while the mail is still whole can it be found.
-  if (r.NMAILCS == CHARSET::NONE && (hashigh(r.CLINE) || hashigh(std::string_view(r.CMAIL).substr(noff, ntextlen))))
+  if (r.NMAILCS == CHARSET::NONE && (!ISASCII(r.CLINE) || !ISASCII(std::string_view(r.CMAIL).substr(noff, ntextlen))))
     r.NMAILCS = PLAINCHARSET(r.CMAIL);
   // The free text is the mail's last use, and it can be 50,000 bytes long:
   // the line is finished in the mail's own storage instead of a second

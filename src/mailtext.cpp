@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <map>
 
@@ -312,21 +314,28 @@ FIELDVALUE contenttype(const ENTITY& e, bool bdigest) {
 
 bool istext(const FIELDVALUE& v, std::string_view csubtype) { return v.CTYPE == "text" && v.CSUBTYPE == csubtype; }
 
-void takepart(const ENTITY& e, const FIELDVALUE& v, std::vector<MAILPART>* pparts) {
+// How a walk goes: where the parts go, and whether their decoded bytes too.
+struct WALK {
+  std::vector<MAILPART>* PPARTS;
+  bool BDECODEDTOO;
+};
+
+void takepart(const ENTITY& e, const FIELDVALUE& v, const WALK& w) {
   MAILPART p;
   p.CTYPE = "text/" + v.CSUBTYPE;
   p.CLABEL = paramof(v, "charset");
-  p.CDECODED = transferdecoded(e);
-  p.CUTF8 = DECODE(p.CDECODED, CHARSETOF(p.CLABEL));
+  std::string cdecoded = transferdecoded(e);
+  if (w.BDECODEDTOO) p.CDECODED = cdecoded;
+  p.CUTF8 = DECODE(std::move(cdecoded), CHARSETOF(p.CLABEL));
   p.BFLOWED = v.CSUBTYPE == "plain" && lowered(paramof(v, "format")) == "flowed";
   p.BDELSP = p.BFLOWED && lowered(paramof(v, "delsp")) == "yes";
-  pparts->push_back(std::move(p));
+  w.PPARTS->push_back(std::move(p));
 }
 
 // Nesting deeper than this is no mail but an attack on the stack.
 constexpr int NMAXDEPTH = 64;
 
-void walk(const ENTITY& e, bool bdigest, int ndepth, std::vector<MAILPART>* pparts) {
+void walk(const ENTITY& e, bool bdigest, int ndepth, const WALK& w) {
   if (ndepth > NMAXDEPTH) return;
   const FIELDVALUE v = contenttype(e, bdigest);
   if (v.CTYPE == "multipart") {
@@ -335,24 +344,24 @@ void walk(const ENTITY& e, bool bdigest, int ndepth, std::vector<MAILPART>* ppar
     std::vector<ENTITY> cchildren;
     for (const auto& cpart : partsof(e.CBODY, cboundary)) cchildren.push_back(entityof(cpart));
     if (v.CSUBTYPE != "alternative") {
-      for (const auto& c : cchildren) walk(c, v.CSUBTYPE == "digest", ndepth + 1, pparts);
+      for (const auto& c : cchildren) walk(c, v.CSUBTYPE == "digest", ndepth + 1, w);
       return;
     }
     // Of the alternatives the plain text, else the HTML one.
     for (const std::string_view csub : {"plain", "html"}) {
       for (const auto& c : cchildren) {
         const FIELDVALUE vc = contenttype(c, false);
-        if (istext(vc, csub) && !isattachment(c)) return takepart(c, vc, pparts);
+        if (istext(vc, csub) && !isattachment(c)) return takepart(c, vc, w);
       }
     }
     return;
   }
   if (v.CTYPE == "message" && v.CSUBTYPE == "rfc822") {
     const std::string cinner = transferdecoded(e);
-    walk(entityof(cinner), false, ndepth + 1, pparts);
+    walk(entityof(cinner), false, ndepth + 1, w);
     return;
   }
-  if ((istext(v, "plain") || istext(v, "html")) && !isattachment(e)) takepart(e, v, pparts);
+  if ((istext(v, "plain") || istext(v, "html")) && !isattachment(e)) takepart(e, v, w);
 }
 
 std::string messagetext(std::string_view cmessage) {
@@ -398,7 +407,7 @@ MAILTEXT MAILTEXTOF(std::string craw) {
   switch (MAILKINDOF(craw)) {
     case MAILKIND::UNICODE: {
       // From here on UTF-8, which may itself be a message.
-      std::string cutf8 = DECODE(craw, CHARSET::UTF8);
+      std::string cutf8 = DECODE(std::move(craw), CHARSET::UTF8);
       m.CTEXT = MAILKINDOF(cutf8) == MAILKIND::MESSAGE ? messagetext(cutf8) : std::move(cutf8);
       m.NCHARSET = CHARSET::UTF8;
       break;
@@ -442,9 +451,9 @@ CHARSET PLAINCHARSET(std::string_view ctext) {
 
 CHARSET TEXTCHARSET(const MAILTEXT& m) { return m.NCHARSET != CHARSET::NONE ? m.NCHARSET : PLAINCHARSET(m.CTEXT); }
 
-std::vector<MAILPART> MAILPARTS(std::string_view cmessage) {
+std::vector<MAILPART> MAILPARTS(std::string_view cmessage, bool bdecodedtoo) {
   std::vector<MAILPART> cparts;
-  walk(entityof(cmessage.substr(blockstart(cmessage))), false, 0, &cparts);
+  walk(entityof(cmessage.substr(blockstart(cmessage))), false, 0, {&cparts, bdecodedtoo});
   return cparts;
 }
 
@@ -488,78 +497,120 @@ std::string UNFLOW(std::string_view ctext, bool bdelsp) {
   return cres;
 }
 
-// Both decoders write into storage of the input's size and cut it back: a
+// Both decoders write into storage of the input's size, which they never
+// outgrow, and cut it back; their loops go by whole lines and groups, as a
 // 50,000-byte message must cost little more than a plain mail of its text.
 std::string QPDECODE(std::string_view ctext) {
   std::string cres(ctext.size(), '\0');
   char* pout = cres.data();
-  for (size_t npos = 0; npos < ctext.size();) {
-    const LINE l = lineat(ctext, npos);
-    std::string_view c = l.CTEXT;
-    while (!c.empty() && iswsp(static_cast<unsigned char>(c.back()))) c.remove_suffix(1);
-    const bool bsoft = !c.empty() && c.back() == '=';
-    if (bsoft) c.remove_suffix(1);
-    while (!c.empty()) {
-      const size_t neq = std::min(c.find('='), c.size());
-      std::memcpy(pout, c.data(), neq);
-      pout += neq;
-      c.remove_prefix(neq);
-      if (c.empty()) break;
-      const int nhi = c.size() > 2 ? hexval(static_cast<unsigned char>(c[1])) : -1;
-      const int nlo = c.size() > 2 ? hexval(static_cast<unsigned char>(c[2])) : -1;
+  const char* p = ctext.data();
+  const char* const pend = p + ctext.size();
+  while (p < pend) {
+    const char* plf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(pend - p)));
+    const char* const pnext = plf != nullptr ? plf + 1 : pend;
+    const char* plineend = plf != nullptr ? plf : pend;  // where CR LF or LF begins
+    if (plf != nullptr && plineend > p && plineend[-1] == '\r') --plineend;
+    const char* pe = plineend;
+    while (pe > p && iswsp(static_cast<unsigned char>(pe[-1]))) --pe;
+    const bool bsoft = pe > p && pe[-1] == '=';
+    if (bsoft) --pe;
+    while (p < pe) {
+      const char* peq = static_cast<const char*>(std::memchr(p, '=', static_cast<size_t>(pe - p)));
+      const char* const pstop = peq != nullptr ? peq : pe;
+      std::memcpy(pout, p, static_cast<size_t>(pstop - p));
+      pout += pstop - p;
+      p = pstop;
+      if (peq == nullptr) break;
+      const int nhi = pe - p > 2 ? hexval(static_cast<unsigned char>(p[1])) : -1;
+      const int nlo = pe - p > 2 ? hexval(static_cast<unsigned char>(p[2])) : -1;
       if (nhi >= 0 && nlo >= 0) {
         *pout++ = static_cast<char>(nhi * 16 + nlo);
-        c.remove_prefix(3);
+        p += 3;
       } else {
         *pout++ = '=';  // no escape: kept as it stands
-        c.remove_prefix(1);
+        ++p;
       }
     }
-    if (!bsoft && l.BENDED) {
-      const size_t nend = l.NNEXT - npos - l.CTEXT.size();
-      std::memcpy(pout, ctext.data() + npos + l.CTEXT.size(), nend);
-      pout += nend;
+    if (!bsoft) {
+      std::memcpy(pout, plineend, static_cast<size_t>(pnext - plineend));
+      pout += pnext - plineend;
     }
-    npos = l.NNEXT;
+    p = pnext;
   }
   cres.resize(static_cast<size_t>(pout - cres.data()));
   return cres;
 }
 
 std::string BASE64DECODE(std::string_view ctext) {
-  // The value of each byte of the alphabet, -1 for the others, -2 for "=".
-  static const auto NVAL = [] {
-    std::array<signed char, 256> a;
-    a.fill(-1);
-    const std::string_view calpha = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (size_t n = 0; n < calpha.size(); ++n) a[static_cast<unsigned char>(calpha[n])] = static_cast<signed char>(n);
-    a['='] = -2;
-    return a;
-  }();
-  std::string cres(ctext.size() / 4 * 3 + 3, '\0');
-  char* pout = cres.data();
-  unsigned int nacc = 0;
-  int ngot = 0;  // sextets in nacc
-  // A group cut short by its padding or by the end: its whole bytes.
-  const auto flush = [&] {
-    if (ngot >= 2) *pout++ = static_cast<char>(nacc >> (6 * ngot - 8));
-    if (ngot == 3) *pout++ = static_cast<char>(nacc >> 2);
-    ngot = 0;
+  // For each byte of the alphabet its sextet (NVAL, -1 for the others, -2
+  // for "="), and its bits already at their places in the three bytes of a
+  // group of four, laid out as they lie in memory (one table for each of
+  // the four places); a byte outside the alphabet sets a flag in the unused
+  // fourth byte instead, so that one test tells a whole group of the alphabet.
+  constexpr bool blittle = std::endian::native == std::endian::little;
+  const auto inbyte = [](std::uint32_t nbits, int k) { return blittle ? nbits << (8 * k) : nbits << (24 - 8 * k); };
+  static const std::uint32_t NFLAG = inbyte(0x80, 3);
+  struct TABLES {
+    std::array<std::array<std::uint32_t, 256>, 4> AT;
+    std::array<int, 256> NVAL;
   };
-  for (const char ch : ctext) {
-    const int n = NVAL[static_cast<unsigned char>(ch)];
-    if (n == -2) flush();
-    if (n < 0) continue;
-    nacc = (nacc << 6) | static_cast<unsigned int>(n);
+  static const TABLES T = [&inbyte] {
+    TABLES t;
+    for (auto& a : t.AT) a.fill(inbyte(0x80, 3));
+    t.NVAL.fill(-1);
+    t.NVAL['='] = -2;
+    const std::string_view calpha = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::uint32_t n = 0; n < calpha.size(); ++n) {
+      const unsigned char c = static_cast<unsigned char>(calpha[n]);
+      t.NVAL[c] = static_cast<int>(n);
+      t.AT[0][c] = inbyte(n << 2, 0);
+      t.AT[1][c] = inbyte(n >> 4, 0) | inbyte((n & 15) << 4, 1);
+      t.AT[2][c] = inbyte(n >> 2, 1) | inbyte((n & 3) << 6, 2);
+      t.AT[3][c] = inbyte(n, 2);
+    }
+    return t;
+  }();
+  std::string cres(ctext.size() / 4 * 3 + 4, '\0');  // room for a last group written as four bytes
+  char* pout = cres.data();
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(ctext.data());
+  const unsigned char* const pend = p + ctext.size();
+  std::uint32_t nacc = 0;
+  int ngot = 0;  // sextets in nacc
+  while (p < pend) {
+    // Whole groups of four bytes of the alphabet at once, the common case;
+    // each group's three bytes are written as one word, its fourth byte
+    // overwritten by the next group.
+    if (ngot == 0) {
+      char* o = pout;
+      const unsigned char* q = p;
+      for (; pend - q >= 4; q += 4, o += 3) {
+        const std::uint32_t nword = T.AT[0][q[0]] | T.AT[1][q[1]] | T.AT[2][q[2]] | T.AT[3][q[3]];
+        if (nword & NFLAG) break;
+        std::memcpy(o, &nword, 4);
+      }
+      pout = o;
+      p = q;
+      if (p == pend) break;
+    }
+    const unsigned char c = *p++;
+    if (c == '=') {
+      // Padding ends a group: its whole bytes stay, bits left over belong to no byte.
+      if (ngot >= 2) *pout++ = static_cast<char>(nacc >> (6 * ngot - 8));
+      if (ngot == 3) *pout++ = static_cast<char>(nacc >> 2);
+      ngot = 0;
+    }
+    if (T.NVAL[c] < 0) continue;
+    nacc = (nacc << 6) | static_cast<std::uint32_t>(T.NVAL[c]);
     if (++ngot == 4) {
-      pout[0] = static_cast<char>(nacc >> 16);
-      pout[1] = static_cast<char>(nacc >> 8);
-      pout[2] = static_cast<char>(nacc);
-      pout += 3;
+      *pout++ = static_cast<char>(nacc >> 16);
+      *pout++ = static_cast<char>(nacc >> 8);
+      *pout++ = static_cast<char>(nacc);
       ngot = 0;
     }
   }
-  flush();
+  // A group cut short by the end: its whole bytes.
+  if (ngot >= 2) *pout++ = static_cast<char>(nacc >> (6 * ngot - 8));
+  if (ngot == 3) *pout++ = static_cast<char>(nacc >> 2);
   cres.resize(static_cast<size_t>(pout - cres.data()));
   return cres;
 }

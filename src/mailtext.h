@@ -53,7 +53,7 @@ CHARSET TEXTCHARSET(const MAILTEXT& m);
 struct MAILPART {
   std::string CTYPE;     // "text/plain" or "text/html"
   std::string CLABEL;    // its charset parameter as given, "" for none
-  std::string CDECODED;  // its body, transfer encoding decoded
+  std::string CDECODED;  // its body, transfer encoding decoded (only where asked for)
   std::string CUTF8;     // the same in UTF-8, before format=flowed or HTML
   bool BFLOWED = false;  // text/plain with format=flowed
   bool BDELSP = false;   // and delsp=yes
@@ -61,8 +61,9 @@ struct MAILPART {
 
 // The text parts of a message, in the order its text joins them: depth
 // first through multipart/* and message/rfc822, the first text/plain (else
-// text/html) of an alternative, no part marked as an attachment.
-std::vector<MAILPART> MAILPARTS(std::string_view cmessage);
+// text/html) of an alternative, no part marked as an attachment. CDECODED
+// is kept only with bdecodedtoo: the import needs the UTF-8 alone.
+std::vector<MAILPART> MAILPARTS(std::string_view cmessage, bool bdecodedtoo = false);
 
 // A part's text in its final form: format=flowed unwrapped, HTML turned into text.
 std::string PARTTEXT(const MAILPART& p);

@@ -66,8 +66,10 @@ MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname) {
   // A plain text is never longer than its first read.
   if (nread == FRead::Okay && LEN(craw) == NMAILREAD && READSON(craw)) {
     bool bfailed = false;
-    craw += FREADAT(r.NMAIL, NMAILREAD, NMAILWHOLE - NMAILREAD, &bfailed);
+    const std::string crest = FREADAT(r.NMAIL, NMAILREAD, NMAILWHOLE - NMAILREAD, &bfailed);
     if (bfailed) nread = FRead::Failed;
+    craw.reserve(craw.size() + crest.size());  // grown once, to its size
+    craw += crest;
   }
   if (nread == FRead::Missing) {
     LOG(r, "mail.txt nicht gefunden - Abbruch");
