@@ -180,6 +180,7 @@ void addrealmails(std::vector<Case>& cases) {
       {"HTML only, LF", lfonly(chtml), CDAYS, CHEAD3, CHEAD3 + chtmlline, cok, 0},
       {"photo before the text", cwithphoto, CDAYS, CMARK + CHEAD3, CMARK + CHEAD3 + regline(NAMEU), cok, 0},
       {"forwarded as an attached message", cforward, CDAYS, CHEAD3, CHEAD3 + regline(NAMEW), cok, 0},
+      {"forwarded as an attached message, LF", lfonly(cforward), CDAYS, CHEAD3, CHEAD3 + regline(NAMEW, "."), cok, 0},
       {"UTF-16 little-endian text", utf16(regbody(NAMEU), false), CDAYS, CHEAD3, CHEAD3 + regline(NAMEW), cok, 0},
       {"UTF-16 big-endian text", utf16(regbody(NAMEU), true), CDAYS, CMARK + CHEAD3, CMARK + CHEAD3 + regline(NAMEU), cok, 0},
       {"UTF-8 text with its mark", CMARK + regbody(NAMEU), CDAYS, CHEAD3, CHEAD3 + regline(NAMEW), cok, 0},
