@@ -53,4 +53,35 @@ report_awk='
     printf "%-12s median %9.1f %s\n", name, median(v, rounds), unit
   }'
 
+# bigmail N: a registration of N bytes: the worked example's labels, its
+# free text filled up with lines of 77 bytes and CR LF, its trailer.
+bigmail() {
+  local head tail
+  head=$(head -n 8 "$top/examples/mail.txt"; echo x) && head=${head%x}
+  tail=$(tail -n 3 "$top/examples/mail.txt"; echo x) && tail=${tail%x}
+  printf '%s' "$head"
+  awk -v n="$(($1 - ${#head} - ${#tail} - 2))" 'BEGIN { l = sprintf("%77s", ""); gsub(/ /, "x", l); l = l "\r\n"
+    for (; n >= 79; n -= 79) printf "%s", l; printf "%s\r\n", substr(l, 1, n) }'
+  printf '%s' "$tail"
+}
+
+# message ENCODING: the text on standard input as a message in that
+# transfer encoding, as a mail program saves it.
+message() {
+  printf 'From: web@example.org\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: %s\r\n\r\n' "$1"
+  case $1 in
+    quoted-printable) tr -d '\r' | perl -MMIME::QuotedPrint -0777 -ne 'print encode_qp($_, "\r\n")' ;;
+    base64) base64 -w 76 | sed 's/$/\r/' ;;
+  esac
+}
+
+# textfor ENCODING: the length of the registration whose message in that
+# encoding has 50,000 bytes (the message grows in step with its text).
+textfor() {
+  local a b
+  a=$(bigmail 30000 | message "$1" | wc -c)
+  b=$(bigmail 40000 | message "$1" | wc -c)
+  echo $((30000 + (50000 - a) * 10000 / (b - a)))
+}
+
 machine() { echo "on $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"; }

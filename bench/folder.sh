@@ -3,8 +3,8 @@
 # against the same 1,000 mails imported by a shell loop that copies each to
 # mail.txt and runs meldimport; and meldimport-all into a table that already
 # holds a million lines against one into a new table; and 1,000 messages of
-# 50,000 bytes of text in quoted-printable, and in base64, against 1,000
-# plain mails of the same text. Rounds of hyperfine,
+# 50,000 bytes in quoted-printable, and in base64, against 1,000 plain mails
+# of their texts. Rounds of hyperfine,
 # one command after the other in each round; the figures are medians over
 # the rounds, with the spread of the rounds.
 #   bench/folder.sh [rounds]     BENCH_DIR=/some/dir to measure elsewhere
@@ -28,22 +28,18 @@ mkdir mails
 for ((i = 1; i <= mails; i++)); do
   sed "s/^Name: Erika Muster/Name: Erika Muster $i/" "$top/examples/mail.txt" > "mails/$((1700000000 + i)).M$i.bench"
 done
-# The big mails: the example's labels, a free text filled up to 50,000
-# bytes, its trailer; plain and as a message in quoted-printable and in base64.
-head -n 8 "$top/examples/mail.txt" > big.head
-tail -n 3 "$top/examples/mail.txt" > big.tail
-fill=$((50000 - $(stat -c %s big.head) - $(stat -c %s big.tail)))
-awk -v n="$fill" 'BEGIN { l = sprintf("%77s", ""); gsub(/ /, "x", l); l = l "\r\n"
-  for (; n >= 79; n -= 79) printf "%s", l; printf "%s", substr(l, 1, n) }' > big.fill
-mkdir mails-big mails-qp mails-b64
-for ((i = 1; i <= mails; i++)); do
-  f=$((1700000000 + i)).M$i.bench
-  sed "s/^Name: Erika Muster/Name: Erika Muster $i/" big.head | cat - big.fill big.tail > "mails-big/$f"
-  { printf 'MIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n'
-    tr -d '\r' < "mails-big/$f" | perl -MMIME::QuotedPrint -0777 -ne 'print encode_qp($_, "\r\n")'; } > "mails-qp/$f"
-  { printf 'MIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n'
-    base64 -w 76 "mails-big/$f" | sed 's/$/\r/'; } > "mails-b64/$f"
+# Messages of 50,000 bytes in quoted-printable and in base64, and the plain
+# mails of their texts, each under 1,000 names.
+for enc in quoted-printable base64; do
+  mkdir "message-$enc" "text-$enc"
+  bigmail "$(textfor $enc)" > text.tmp
+  message $enc < text.tmp > message.tmp
+  for ((i = 1; i <= mails; i++)); do
+    cp text.tmp "text-$enc/$((1700000000 + i)).M$i.bench"
+    cp message.tmp "message-$enc/$((1700000000 + i)).M$i.bench"
+  done
 done
+rm text.tmp message.tmp
 # The big table: the header and a million lines.
 line='Max Beispiel;max@example.org;1;-;T 0456 12345;J;-;J;J;Bis dann.;'
 { cat tab-small.csv; awk -v l="$line" 'BEGIN { for (n = 0; n < 1000000; n++) printf "%s\r\n", l }'; } > tab-big.csv
@@ -52,11 +48,11 @@ big=$(stat -c %s tab-big.csv)
 # Each timed run starts from the same files: the folder full again, the
 # table cut back to its size, no log.
 prep() { echo "sh -c 'rm -rf ein prot-all.txt && cp -r ${3:-mails} ein && ln -sf $1 tabelle.csv && truncate -s $2 $1'"; }
-names=(shell-loop folder folder-1M plain-50000 message-qp message-base64)
-cmds=("sh -c 'for m in mails/*; do cp \"\$m\" mail.txt && $tool; done'" "$all ein" "$all ein" "$all ein" "$all ein" "$all ein")
+names=(shell-loop folder folder-1M message-qp text-qp message-base64 text-base64)
+cmds=("sh -c 'for m in mails/*; do cp \"\$m\" mail.txt && $tool; done'" "$all ein" "$all ein" "$all ein" "$all ein" "$all ein" "$all ein")
 preps=("$(prep tab-small.csv "$small")" "$(prep tab-small.csv "$small")" "$(prep tab-big.csv "$big")"
-       "$(prep tab-small.csv "$small" mails-big)" "$(prep tab-small.csv "$small" mails-qp)"
-       "$(prep tab-small.csv "$small" mails-b64)")
+       "$(prep tab-small.csv "$small" message-quoted-printable)" "$(prep tab-small.csv "$small" text-quoted-printable)"
+       "$(prep tab-small.csv "$small" message-base64)" "$(prep tab-small.csv "$small" text-base64)")
 
 for ((r = 1; r <= rounds; r++)); do
   args=()
@@ -68,11 +64,11 @@ done
 
 awk -v rounds="$rounds" -v mails="$mails" "$report_awk"'
   END {
-    split("shell-loop folder folder-1M plain-50000 message-qp message-base64", names, " ")
-    for (k = 1; k <= 6; k++) each(names[k], 1e6 / mails, "us per mail")
+    split("shell-loop folder folder-1M message-qp text-qp message-base64 text-base64", names, " ")
+    for (k = 1; k <= 7; k++) each(names[k], 1e6 / mails, "us per mail")
     report("folder import / shell loop", "folder", "shell-loop", 0.20)
     report("1M-line table / new table", "folder-1M", "folder", 1.10)
-    report("quoted-printable / plain mails", "message-qp", "plain-50000", 1.30)
-    report("base64 / plain mails", "message-base64", "plain-50000", 1.30)
+    report("quoted-printable / its texts", "message-qp", "text-qp", 1.30)
+    report("base64 / its texts", "message-base64", "text-base64", 1.30)
   }' "$results"
 echo "($mails mails, $rounds rounds of $runs runs each, in $base, $(machine))"

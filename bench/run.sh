@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark: the tool against the floor (the bare system calls of one run),
 # a 1 GiB table against a small one, a 50,000-byte mail against the worked
-# example, and that mail as a message in quoted-printable and in base64
-# against the plain mail. Rounds of hyperfine, one command after the other in each round;
+# example, and messages of 50,000 bytes in quoted-printable and in base64
+# against plain mails of their texts. Rounds of hyperfine, one command after the other in each round;
 # the figures are medians over the rounds, with the spread of the rounds.
 #   bench/run.sh [rounds]        BENCH_DIR=/some/dir to measure elsewhere
 set -euo pipefail
@@ -20,19 +20,14 @@ cp "$top/examples/mail.txt" mail-small.txt
 cp "$top/examples/tage.txt" tage.txt
 cp "$top/examples/tabelle.csv" tab-small.csv
 small=$(stat -c %s tab-small.csv)
-# The big mail: the example's labels, a free text filled up to 50,000 bytes, its trailer.
-head -n 8 "$top/examples/mail.txt" > mail-big.txt
-tail -n 3 "$top/examples/mail.txt" > trailer.tmp
-fill=$((50000 - $(stat -c %s mail-big.txt) - $(stat -c %s trailer.tmp)))
-# text lines of 77 bytes and CR LF, cut to N bytes
-filler() { awk -v n="$1" 'BEGIN { l = sprintf("%77s", ""); gsub(/ /, "x", l); l = l "\r\n"
-  for (; n >= 79; n -= 79) printf "%s", l; printf "%s", substr(l, 1, n) }'; }
-{ filler $((fill - 2)); printf '\r\n'; cat trailer.tmp; } >> mail-big.txt
-rm trailer.tmp
-# The same text as a message, as a mail program saves it.
-mimehead() { printf 'From: web@example.org\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: %s\r\n\r\n' "$1"; }
-{ mimehead quoted-printable; tr -d '\r' < mail-big.txt | perl -MMIME::QuotedPrint -0777 -ne 'print encode_qp($_, "\r\n")'; } > mail-qp.txt
-{ mimehead base64; base64 -w 76 mail-big.txt | sed 's/$/\r/'; } > mail-b64.txt
+# The big mail: the example's labels, a free text filled up to 50,000 bytes,
+# its trailer. Messages of 50,000 bytes in quoted-printable and in base64,
+# and the plain mails of their texts.
+bigmail 50000 > mail-big.txt
+for enc in quoted-printable base64; do
+  bigmail "$(textfor $enc)" > "text-$enc.txt"
+  message $enc < "text-$enc.txt" > "message-$enc.txt"
+done
 line='Max Beispiel;max@example.org;1;-;T 0456 12345;J;-;J;J;Bis dann.;'
 awk -v l="$line" 'BEGIN { for (n = length(l) + 2; n <= 1048576; n += length(l) + 2) printf "%s\r\n", l }' > chunk.tmp
 for ((i = 0; i < 1024; i++)); do cat chunk.tmp; done > tab-big.csv
@@ -41,11 +36,12 @@ big=$(stat -c %s tab-big.csv)
 
 # Each timed run starts from the same files: the table cut back to its size.
 prep() { echo "sh -c 'ln -sf $1 mail.txt && ln -sf $2 tabelle.csv && truncate -s $3 $2'"; }
-names=(floor tool table-1GiB mail-50000 message-qp message-base64)
-cmds=("$floor" "$tool" "$tool" "$tool" "$tool" "$tool")
+names=(floor tool table-1GiB mail-50000 message-qp text-qp message-base64 text-base64)
+cmds=("$floor" "$tool" "$tool" "$tool" "$tool" "$tool" "$tool" "$tool")
 preps=("$(prep mail-small.txt tab-small.csv "$small")" "$(prep mail-small.txt tab-small.csv "$small")"
        "$(prep mail-small.txt tab-big.csv "$big")" "$(prep mail-big.txt tab-small.csv "$small")"
-       "$(prep mail-qp.txt tab-small.csv "$small")" "$(prep mail-b64.txt tab-small.csv "$small")")
+       "$(prep message-quoted-printable.txt tab-small.csv "$small")" "$(prep text-quoted-printable.txt tab-small.csv "$small")"
+       "$(prep message-base64.txt tab-small.csv "$small")" "$(prep text-base64.txt tab-small.csv "$small")")
 
 for ((r = 1; r <= rounds; r++)); do
   args=()
@@ -55,12 +51,12 @@ done
 
 awk -v rounds="$rounds" "$report_awk"'
   END {
-    split("floor tool table-1GiB mail-50000 message-qp message-base64", names, " ")
-    for (k = 1; k <= 6; k++) each(names[k], 1e6, "us per run")
+    split("floor tool table-1GiB mail-50000 message-qp text-qp message-base64 text-base64", names, " ")
+    for (k = 1; k <= 8; k++) each(names[k], 1e6, "us per run")
     report("tool / floor", "tool", "floor", 1.15)
     report("1 GiB table / small table", "table-1GiB", "tool", 1.05)
     report("50,000-byte mail / example", "mail-50000", "tool", 1.20)
-    report("quoted-printable / plain mail", "message-qp", "mail-50000", 1.50)
-    report("base64 / plain mail", "message-base64", "mail-50000", 1.50)
+    report("quoted-printable / its text", "message-qp", "text-qp", 1.50)
+    report("base64 / its text", "message-base64", "text-base64", 1.50)
   }' "$results"
 echo "($rounds rounds of $runs runs each, in $base, $(machine))"
