@@ -15,12 +15,13 @@ enum class FStatus { Okay, Exists, Failed };
 enum class FRead { Okay, Missing, Failed };
 
 // Whose rights the process acts with (see FTAKEOWNER).
-enum class FOwner { Okay, Unsafe, Failed };
+enum class FOwner { Okay, Root, Unsafe, Failed };
 
 // Prepares the process for an unattended run: no file of the run can take
 // the place of standard input, output or error (descriptors 0, 1 and 2 are
 // kept open), a file size limit shows as a write error instead of killing
-// the run halfway (SIGXFSZ is ignored), and where the system would show a
+// the run halfway (SIGXFSZ is ignored), and so does a closed pipe on
+// standard error (SIGPIPE is ignored), and where the system would show a
 // dialog box rather than fail a call (a drive that is not ready, a crash),
 // the call fails: the run opens no window. Where the C library would give
 // freed memory back after each mail, it keeps it.
@@ -30,8 +31,14 @@ void FSTARTUP();
 // owner (group, supplementary groups, then user), so that names in the
 // directory reach only what that user could reach. Unsafe: the directory
 // belongs to root and others may write it; Failed: the identity could not
-// be taken. Any other user keeps its own: Okay.
+// be taken; Root: run by root, now acting for the owner (root itself for a
+// directory of root's). Any other user keeps its own: Okay.
 FOwner FTAKEOWNER();
+
+// True when cdir (links followed) belongs to the user the process acts for
+// and no one else may write it: a directory in which no other user can
+// plant a file or link for a run of root's.
+bool FOWNEDALONE(std::string_view cdir);
 
 // Starts the run's one bound on waiting: every later wait (a lock, a read
 // or write on a file system that may stall) ends by nseconds from now.
@@ -157,16 +164,19 @@ enum class FMove { Okay, Exists, Gone, Failed };
 // Gives the entry cfrom the name cto, never replacing an entry there.
 FMove FMOVE(std::string_view cfrom, std::string_view cto);
 
-// Makes the entries of the directory durable.
-void FSYNCDIR(std::string_view cdir);
+// Makes the entries of the directory durable: false where that failed
+// (where the system cannot make a directory durable at all, true).
+bool FSYNCDIR(std::string_view cdir);
+
+// Where cname leads when it is a symbolic link, as a name that still leads
+// there once the link is moved to another directory: its target, behind the
+// link's own directory where the target is relative. cname itself for
+// anything else.
+std::string FLINKPATH(std::string_view cname);
 
 // Opens a regular file for appending, created (mode 0666 less the umask)
 // when missing; never blocks.
 int FOPENAPPEND(std::string_view cname);
-
-// Appends ctext with one write and makes it durable. Nothing is taken back:
-// others may append to the same file.
-bool FAPPENDLOG(int nhandle, std::string_view ctext);
 
 // Opens the directory for a lock on it (where a directory cannot be locked,
 // a lock file ".lock" kept inside it stands for it); -1 when it cannot be

@@ -342,14 +342,21 @@ bool lockwait(int nfd) {
   return blocked;
 }
 
-// Makes a new directory entry durable; a failure here changes nothing that
-// a reader sees, so it is not reported.
-void syncdir(const std::string& cdir) {
-  const int nfd = ::open(cdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (nfd < 0) return;
-  while (::fsync(nfd) != 0 && errno == EINTR) {
-  }
+// Makes a new directory entry durable; false where that failed. A file
+// system that cannot sync a directory (EINVAL) has nothing more to make durable.
+bool syncdir(const std::string& cdir) {
+  int nfd;
+  do {
+    nfd = ::open(cdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (nfd < 0 && errno == EINTR);
+  if (nfd < 0) return false;
+  int r;
+  do {
+    r = ::fsync(nfd);
+  } while (retryable(r));
+  const bool bsynced = r == 0 || errno == EINVAL;
   ::close(nfd);
+  return bsynced;
 }
 
 // Links the synced unnamed file nfd to cname. Okay, Exists, or Failed; a
@@ -447,6 +454,7 @@ void FSTARTUP() {
   sa.sa_handler = SIG_IGN;
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGXFSZ, &sa, nullptr);
+  ::sigaction(SIGPIPE, &sa, nullptr);
   // For speed: the heap is not given back between the mails of a folder, or
   // each message's buffers would fault their pages in again (glibc).
   ::mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
@@ -498,7 +506,7 @@ FOwner FTAKEOWNER() {
   if (::geteuid() != 0) return FOwner::Okay;
   struct stat st;
   if (::stat(".", &st) != 0) return FOwner::Failed;
-  if (st.st_uid == 0) return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? FOwner::Unsafe : FOwner::Okay;
+  if (st.st_uid == 0) return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? FOwner::Unsafe : FOwner::Root;
   // The owner's name, primary group and supplementary groups from the
   // system's own files (the name service is not linked into a static
   // program); an owner not listed gets the directory's group alone.
@@ -523,7 +531,12 @@ FOwner FTAKEOWNER() {
   if (::setgroups(ngroups.size(), ngroups.data()) != 0 || ::setresgid(ngid, ngid, ngid) != 0 ||
       ::setresuid(st.st_uid, st.st_uid, st.st_uid) != 0)
     return FOwner::Failed;
-  return ::geteuid() == st.st_uid && ::getuid() == st.st_uid ? FOwner::Okay : FOwner::Failed;
+  return ::geteuid() == st.st_uid && ::getuid() == st.st_uid ? FOwner::Root : FOwner::Failed;
+}
+
+bool FOWNEDALONE(std::string_view cdir) {
+  struct stat st;
+  return ::stat(cpath(cdir).c_str(), &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 void FSETWAIT(double nseconds) { g_ndeadline = monotonic() + nseconds; }
@@ -776,7 +789,20 @@ FMove FMOVE(std::string_view cfrom, std::string_view cto) {
   return FMove::Failed;
 }
 
-void FSYNCDIR(std::string_view cdir) { syncdir(cpath(cdir)); }
+bool FSYNCDIR(std::string_view cdir) { return syncdir(cpath(cdir)); }
+
+std::string FLINKPATH(std::string_view cname) {
+  const std::string cn = cpath(cname);
+  struct stat st;
+  if (::lstat(cn.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return std::string(cname);
+  std::string ctarget(4096, '\0');
+  const ssize_t n = ::readlink(cn.c_str(), ctarget.data(), ctarget.size());
+  if (n <= 0 || static_cast<size_t>(n) >= ctarget.size()) return std::string(cname);
+  ctarget.resize(static_cast<size_t>(n));
+  if (ctarget[0] == '/') return ctarget;
+  const size_t nslash = cname.rfind('/');
+  return nslash == std::string_view::npos ? ctarget : std::string(cname.substr(0, nslash + 1)) + ctarget;
+}
 
 int FOPENAPPEND(std::string_view cname) {
   // A missing file is made the way a new table is, whole and never over
@@ -784,8 +810,6 @@ int FOPENAPPEND(std::string_view cname) {
   if (!FILE(cname)) FCREATENEW(cname, "");
   return openregular(cname, O_WRONLY | O_APPEND, O_APPEND);
 }
-
-bool FAPPENDLOG(int nhandle, std::string_view ctext) { return nhandle >= 0 && writesync(nhandle, ctext); }
 
 int FOPENDIR(std::string_view cname) {
   int nfd;

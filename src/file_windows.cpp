@@ -408,6 +408,9 @@ void FSTARTUP() {
 // run keeps the rights of the user who started it.
 FOwner FTAKEOWNER() { return FOwner::Okay; }
 
+// Never asked: no run here takes another user's identity.
+bool FOWNEDALONE(std::string_view) { return true; }
+
 void FSETWAIT(double nseconds) { g_ndeadline = monotonic() + nseconds; }
 
 void FSAY(std::string_view ctext) {
@@ -712,15 +715,22 @@ FMove FMOVE(std::string_view cfrom, std::string_view cto) {
 
 // Where the volume lets a directory's entries be flushed through a handle
 // of it, they are; a move made with MOVEFILE_WRITE_THROUGH needs no more.
-void FSYNCDIR(std::string_view cdir) {
+bool FSYNCDIR(std::string_view cdir) {
   const std::wstring w = widename(cdir);
-  if (w.empty() || isdevice(w)) return;
+  if (w.empty() || isdevice(w)) return false;
   const HANDLE h = ::CreateFileW(w.c_str(), GENERIC_WRITE, NSHAREALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                  nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
-  ::FlushFileBuffers(h);
+  // NTFS keeps its directory entries in its journal: where a directory
+  // cannot be opened or flushed for writing, there is nothing more to do.
+  if (h == INVALID_HANDLE_VALUE) return true;
+  const bool bflushed = ::FlushFileBuffers(h) || ::GetLastError() == ERROR_ACCESS_DENIED ||
+                        ::GetLastError() == ERROR_INVALID_FUNCTION;
   ::CloseHandle(h);
+  return bflushed;
 }
+
+// Links are followed where they lie; a mail that is one is read through it.
+std::string FLINKPATH(std::string_view cname) { return std::string(cname); }
 
 int FOPENAPPEND(std::string_view cname) {
   // A missing file is made the way a new table is, whole and never over
@@ -730,11 +740,6 @@ int FOPENAPPEND(std::string_view cname) {
   if (!isfile(lookat(w))) return -1;
   const HANDLE h = openfile(w, GENERIC_READ | GENERIC_WRITE, NSHAREALL, false);
   return h == INVALID_HANDLE_VALUE ? -1 : addslot(h);
-}
-
-bool FAPPENDLOG(int nhandle, std::string_view ctext) {
-  const SLOT* s = slotof(nhandle);
-  return s != nullptr && writesync(s->h, ctext, NATEND);
 }
 
 int FOPENDIR(std::string_view cname) {

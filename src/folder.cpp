@@ -7,6 +7,7 @@
 #include "file.h"
 #include "mailfields.h"
 #include "meld.h"
+#include "table.h"
 #include "text.h"
 
 namespace meld {
@@ -17,20 +18,24 @@ constexpr std::string_view CLOGNAME = "prot-all.txt";
 constexpr std::string_view CCLAIMDIR = ".in-arbeit";
 constexpr std::string_view CDONEDIR = "importiert";
 constexpr std::string_view CNOREGDIR = "keine-anmeldung";
+constexpr std::string_view CKEEPDIR = "gespeichert";  // in .in-arbeit: stored mails that could not go to importiert
 constexpr std::string_view CUSAGE = "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n";
 constexpr int NLOCKWAIT = 10;   // seconds to wait for a run that looks for left claims
 constexpr int NDONENAMES = 99;  // names tried in importiert for one mail
+constexpr size_t NMAXNAME = 255;  // bytes of a name that every file system here takes
+constexpr double NLOGWAIT = 10;   // seconds to wait for another run's log entry
 
 // The state of one folder import.
 struct FOLDERRUN {
-  std::string CFOLDER, CCLAIM, CDONE, CNOREG;  // the folder, its claim, done and no-registration directories
-  int NLOG = -1;                       // prot-all.txt, open for appending
+  std::string CFOLDER, CCLAIM, CDONE, CNOREG, CKEEP;  // the folder and the directories the run keeps mails in
   int NCLAIMLOCK = -1;                 // the claim directory, locked shared while the run claims
   bool BTERMINAL = false;              // standard error is a terminal: show progress
   size_t NPROGRESS = 0;                // length of the progress line shown
   long long NMAILS = 0, NSTORED = 0, NFAILED = 0, NNOREG = 0, NOTHER = 0, NUNDONE = 0;
   std::vector<std::string> CLEFT;  // claims left by runs that died
+  std::vector<std::string> CKEPT;  // stored mails that lie in CKEEP, not in importiert
   bool BSTOP = false;              // stop: every further mail would fail the same way, or the log does
+  std::string CWHY;                // why the run stopped, where the summary says it
   bool BLOGFAILED = false;
   bool BNOREGDIR = false;  // keine-anmeldung is there
 };
@@ -58,11 +63,26 @@ bool listmails(std::string_view cdir, std::vector<std::string>* pcnames) {
   return true;
 }
 
+// Appends an entry to prot-all.txt the way a line goes into the table:
+// under the log's lock, behind a line end, made durable, and cut back where
+// it cannot be written whole, so that every entry is whole or absent.
+bool appendlog(std::string_view centry) {
+  FSETWAIT(NLOGWAIT);
+  long long nsize = 0;
+  const int nlog = FOPENLOCKED(CLOGNAME, &nsize);
+  if (nlog < 0) return false;
+  const int nlast = nsize > 0 ? FBYTEAT(nlog, nsize - 1) : -1;
+  bool bdone = nsize == 0 || nlast >= 0;
+  if (bdone) bdone = FAPPENDSYNC(nlog, std::string(SEPARATOR(nsize, nlast)) + std::string(centry), nsize);
+  FCLOSE(nlog);
+  return bdone;
+}
+
 // One entry of the running log: a line naming the mail, then ctext.
 void logentry(FOLDERRUN& f, std::string_view cname, std::string_view ctext) {
   std::string centry = "Mail: " + shownname(cname) + "\r\n";
   centry += ctext;
-  if (!FAPPENDLOG(f.NLOG, centry)) f.BLOGFAILED = f.BSTOP = true;
+  if (!appendlog(centry)) f.BLOGFAILED = f.BSTOP = true;
 }
 
 std::string counted(long long n, std::string_view cwhat) {
@@ -86,8 +106,17 @@ std::string summary(const FOLDERRUN& f) {
   };
   if (f.NNOREG > 0) more(counted(f.NNOREG, "keine Anmeldung"));
   if (f.NOTHER > 0) more(counted(f.NOTHER, "von einem anderen Lauf genommen"));
-  if (f.BSTOP) more(counted(f.NUNDONE, "nicht bearbeitet - Abbruch"));
+  if (f.BSTOP) more(counted(f.NUNDONE, "nicht bearbeitet - Abbruch") + (f.CWHY.empty() ? "" : ": " + f.CWHY));
   if (f.BLOGFAILED) more("prot-all.txt konnte nicht ergaenzt werden");
+  if (!f.CKEPT.empty()) {
+    c += "; Zeile in tabelle.csv, Mail in ";
+    c += shownname(f.CKEEP);
+    c += ":";
+    for (const auto& cn : f.CKEPT) {
+      c += ' ';
+      c += shownname(cn);
+    }
+  }
   if (!f.CLEFT.empty()) {
     c += "; von einem abgebrochenen Lauf in ";
     c += shownname(f.CCLAIM);
@@ -113,25 +142,72 @@ void showline(FOLDERRUN& f, const std::string& cline, bool bfinal) {
   FWRITE(2, bfinal ? cout + "\n" : cout);
 }
 
-// A stored mail goes to importiert, one that is no registration to
-// keine-anmeldung (made when the first one comes), under a name of its own there.
-void moveon(FOLDERRUN& f, const std::string& cname, const std::string& cclaimed, std::string_view cdirname) {
+// The name of the n-th try in a directory: the mail's own, else NAME.n,
+// the name shortened (never inside a UTF-8 character) so that it fits.
+std::string nameoftry(const std::string& cname, int n) {
+  if (n == 1) return cname;
+  std::string csuffix = std::to_string(n);
+  csuffix.insert(csuffix.begin(), '.');
+  size_t nkeep = std::min(cname.size(), NMAXNAME - csuffix.size());
+  while (nkeep > 0 && nkeep < cname.size() && (static_cast<unsigned char>(cname[nkeep]) & 0xC0) == 0x80) --nkeep;
+  std::string cres(cname, 0, nkeep);
+  cres += csuffix;
+  return cres;
+}
+
+// Moves cfrom into cdir under a name of its own there: Okay, Exists where
+// every name tried is taken, or Failed, a failure that every mail would meet
+// (a directory that cannot be written, on another file system).
+FMove moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfrom, std::string_view cdirname) {
   const std::string cdir = joined(f.CFOLDER, cdirname);
-  if (cdirname == CNOREGDIR && !f.BNOREGDIR) f.BNOREGDIR = FMAKEDIR(cdir);
-  for (int n = 1; n <= NDONENAMES && (cdirname != CNOREGDIR || f.BNOREGDIR); ++n) {
-    const std::string cdone = n == 1 ? cname : cname + "." + std::to_string(n);
-    const FMove nmove = FMOVE(cclaimed, joined(cdir, cdone));
+  for (int n = 1; n <= NDONENAMES; ++n) {
+    const std::string cto = nameoftry(cname, n);
+    const FMove nmove = FMOVE(cfrom, joined(cdir, cto));
     if (nmove == FMove::Exists) continue;
-    if (nmove != FMove::Okay) break;
-    if (n > 1) logentry(f, cname, "nach " + std::string(cdirname) + "/" + shownname(cdone) + " verschoben\r\n");
-    return;
+    if (nmove == FMove::Okay && n > 1)
+      logentry(f, cname, "nach " + std::string(cdirname) + "/" + shownname(cto) + " verschoben\r\n");
+    return nmove;
   }
-  logentry(f, cname, "bleibt in .in-arbeit: kann nicht nach " + std::string(cdirname) + " verschoben werden\r\n");
+  return FMove::Exists;
+}
+
+// A stored mail that cannot go to importiert stays in .in-arbeit/gespeichert,
+// where no run takes it for a claim whose line may be missing; the next run
+// that can moves it on.
+void keepstored(FOLDERRUN& f, const std::string& cname, const std::string& cclaimed) {
+  const bool bkept = FMAKEDIR(f.CKEEP) && FMOVE(cclaimed, joined(f.CKEEP, cname)) == FMove::Okay;
+  f.CKEPT.push_back(cname);
+  logentry(f, cname,
+           std::string(bkept ? "bleibt in .in-arbeit/gespeichert" : "bleibt in .in-arbeit") +
+               ": Zeile in tabelle.csv, kann nicht nach importiert verschoben werden\r\n");
+}
+
+// Puts a claimed mail back into the folder, for the next run.
+void putback(FOLDERRUN& f, const std::string& cname, const std::string& cclaimed) {
+  if (FMOVE(cclaimed, joined(f.CFOLDER, cname)) != FMove::Okay)
+    logentry(f, cname, "bleibt in .in-arbeit: kann nicht zurueckverschoben werden\r\n");
+}
+
+// Stored mails that an earlier run had to keep in .in-arbeit/gespeichert
+// go to importiert now where they can.
+void movekept(FOLDERRUN& f) {
+  std::vector<std::string> cnames;
+  if (!FISDIR(f.CKEEP) || !listmails(f.CKEEP, &cnames)) return;
+  for (const auto& cn : cnames) {
+    const FMove nmove = moveinto(f, cn, joined(f.CKEEP, cn), CDONEDIR);
+    if (nmove == FMove::Okay) {
+      logentry(f, cn, "Zeile in tabelle.csv, aus .in-arbeit/gespeichert nach importiert verschoben\r\n");
+    } else if (nmove != FMove::Gone) {
+      f.CKEPT.push_back(cn);
+    }
+  }
 }
 
 // Claims the mail, imports it and moves it on.
 void importone(FOLDERRUN& f, const std::string& cname) {
   const std::string cmail = joined(f.CFOLDER, cname), cclaimed = joined(f.CCLAIM, cname);
+  // A mail that is a link is read from where it leads, wherever the link is moved.
+  const std::string clink = FLINKPATH(cmail);
   // The claim is a rename: of two runs that try, one gets the mail.
   const FMove nclaim = FMOVE(cmail, cclaimed);
   if (nclaim == FMove::Gone) {
@@ -144,23 +220,42 @@ void importone(FOLDERRUN& f, const std::string& cname) {
     return;
   }
   // The claim must be durable before the line is, or a crash could bring
-  // the mail back for a second import.
-  FSYNCDIR(f.CCLAIM);
+  // the mail back for a second import; where it is not, no claim will be.
+  if (!FSYNCDIR(f.CCLAIM)) {
+    ++f.NFAILED;
+    f.BSTOP = true;
+    f.CWHY = ".in-arbeit kann nicht gesichert werden";
+    logentry(f, cname, "kann nicht dauerhaft nach .in-arbeit verschoben werden - nicht importiert\r\n");
+    putback(f, cname, cclaimed);
+    return;
+  }
   RUNSTATE r;
-  const MResult nres = MELDMAIL(r, cclaimed);
+  const MResult nres = MELDMAIL(r, clink == cmail ? cclaimed : clink, true);
   const bool bstored = nres == MResult::Stored || nres == MResult::StoredNoProtocol;
   const bool bnoreg = nres == MResult::NoRegistration;
   ++(bstored ? f.NSTORED : bnoreg ? f.NNOREG : f.NFAILED);
-  if (nres == MResult::FailedForAll || nres == MResult::StoredNoProtocol) f.BSTOP = true;
+  if (nres == MResult::FailedForAll || nres == MResult::StoredNoProtocol || nres == MResult::Locked) f.BSTOP = true;
+  if (nres == MResult::Locked) f.CWHY = "tabelle.csv bleibt gesperrt";
   // The log before the move: a run that dies in between leaves the mail
   // claimed, and the log tells what became of it.
   logentry(f, cname, r.CPROT);
   if (bstored) {
-    moveon(f, cname, cclaimed, CDONEDIR);
+    const FMove nmove = moveinto(f, cname, cclaimed, CDONEDIR);
+    if (nmove == FMove::Okay) return;
+    if (nmove == FMove::Failed) {
+      f.BSTOP = true;
+      f.CWHY = "importiert nicht beschreibbar";
+    }
+    keepstored(f, cname, cclaimed);
   } else if (bnoreg) {
-    moveon(f, cname, cclaimed, CNOREGDIR);
-  } else if (nres != MResult::NoMail && FMOVE(cclaimed, cmail) != FMove::Okay) {
-    logentry(f, cname, "bleibt in .in-arbeit: kann nicht zurueckverschoben werden\r\n");
+    // No line to keep apart: where keine-anmeldung fails, the mail waits in the folder.
+    if (!f.BNOREGDIR) f.BNOREGDIR = FMAKEDIR(f.CNOREG);
+    if (!f.BNOREGDIR || moveinto(f, cname, cclaimed, CNOREGDIR) != FMove::Okay) {
+      logentry(f, cname, "kann nicht nach keine-anmeldung verschoben werden\r\n");
+      putback(f, cname, cclaimed);
+    }
+  } else {
+    putback(f, cname, cclaimed);
   }
 }
 
@@ -178,17 +273,20 @@ int MELDFOLDER(std::string_view cfolder) {
   f.CCLAIM = joined(cfolder, CCLAIMDIR);
   f.CDONE = joined(cfolder, CDONEDIR);
   f.CNOREG = joined(cfolder, CNOREGDIR);
+  f.CKEEP = joined(f.CCLAIM, CKEEPDIR);
   f.BTERMINAL = FISTERMINAL(2);
   if (!FMAKEDIR(f.CCLAIM)) return stopwith(shownname(f.CCLAIM) + " kann nicht angelegt werden");
   if (!FMAKEDIR(f.CDONE)) return stopwith(shownname(f.CDONE) + " kann nicht angelegt werden");
   FREMOVESTALE(CLOGNAME);  // a log that a killed run began to make
-  f.NLOG = FOPENAPPEND(CLOGNAME);
-  if (f.NLOG < 0) return stopwith("prot-all.txt kann nicht geoeffnet werden");
+  const int nlog = FOPENAPPEND(CLOGNAME);  // made where missing; each entry opens it again
+  if (nlog < 0) return stopwith("prot-all.txt kann nicht geoeffnet werden");
+  FCLOSE(nlog);
   // Every run holds a shared lock on the claim directory while it claims.
   // A run that gets it exclusively is alone: what lies there was left by
   // runs that died, and their lines may or may not be in the table.
   f.NCLAIMLOCK = FOPENDIR(f.CCLAIM);
-  if (FLOCKALONE(f.NCLAIMLOCK)) listmails(f.CCLAIM, &f.CLEFT);
+  const bool balone = FLOCKALONE(f.NCLAIMLOCK);
+  if (balone) listmails(f.CCLAIM, &f.CLEFT);
   std::vector<std::string> cnames;
   int nstatus = 1;
   if (!FLOCKSHARED(f.NCLAIMLOCK, NLOCKWAIT)) {
@@ -200,6 +298,7 @@ int MELDFOLDER(std::string_view cfolder) {
       logentry(f, cn,
                "liegt in .in-arbeit von einem abgebrochenen Lauf - nicht importiert, "
                "Zeile vielleicht in tabelle.csv\r\n");
+    if (balone) movekept(f);
     f.NMAILS = static_cast<long long>(cnames.size());
     size_t ndone = 0;
     for (; ndone < cnames.size() && !f.BSTOP; ++ndone) {
@@ -210,14 +309,14 @@ int MELDFOLDER(std::string_view cfolder) {
     // The moves out of the claim directory, made durable once for the run.
     FSYNCDIR(f.CDONE);
     if (f.BNOREGDIR) FSYNCDIR(f.CNOREG);
+    if (!f.CKEPT.empty()) FSYNCDIR(f.CKEEP);
     FSYNCDIR(f.CFOLDER);
     const std::string cend = summary(f);
-    if (!f.BLOGFAILED) FAPPENDLOG(f.NLOG, "Ende: " + cend + "\r\n");
+    if (!f.BLOGFAILED) appendlog("Ende: " + cend + "\r\n");
     showline(f, cend, true);
-    nstatus = f.NFAILED + f.NUNDONE == 0 && f.CLEFT.empty() && !f.BLOGFAILED ? 0 : 1;
+    nstatus = f.NFAILED + f.NUNDONE == 0 && f.CLEFT.empty() && f.CKEPT.empty() && !f.BLOGFAILED ? 0 : 1;
   }
   FCLOSE(f.NCLAIMLOCK);
-  FCLOSE(f.NLOG);
   return nstatus;
 }
 
@@ -228,16 +327,7 @@ int MAINALL(int argc, const char* const* argv) {
     FWRITE(1, CUSAGE);
     return 0;
   }
-  // Root takes the rights of the table directory's owner, as meldimport does.
-  const FOwner nowner = FTAKEOWNER();
-  if (nowner == FOwner::Unsafe) {
-    FSAY("meldimport-all: Verzeichnis fuer andere beschreibbar - Abbruch\n");
-    return 1;
-  }
-  if (nowner == FOwner::Failed) {
-    FSAY("meldimport-all: Benutzer des Verzeichnisses nicht annehmbar - Abbruch\n");
-    return 1;
-  }
+  // A wrong call is told as such before anything is looked at but the folder.
   std::string cwhy;
   if (cargs.empty()) {
     cwhy = "kein ORDNER angegeben";
@@ -252,6 +342,23 @@ int MAINALL(int argc, const char* const* argv) {
   if (!cwhy.empty()) {
     FSAY("meldimport-all: " + cwhy + "\n" + std::string(CUSAGE));
     return 2;
+  }
+  // Root takes the rights of the table directory's owner, as meldimport
+  // does; the folder must be that user's alone, or another user could plant
+  // links and names for root's run in it.
+  const FOwner nowner = FTAKEOWNER();
+  if (nowner == FOwner::Unsafe) {
+    FSAY("meldimport-all: Verzeichnis fuer andere beschreibbar - Abbruch\n");
+    return 1;
+  }
+  if (nowner == FOwner::Failed) {
+    FSAY("meldimport-all: Benutzer des Verzeichnisses nicht annehmbar - Abbruch\n");
+    return 1;
+  }
+  if (nowner == FOwner::Root && !FOWNEDALONE(cargs[0])) {
+    FSAY("meldimport-all: " + shownname(cargs[0]) +
+         " gehoert nicht allein dem Benutzer des Verzeichnisses der Tabelle - Abbruch\n");
+    return 1;
   }
   return MELDFOLDER(cargs[0]);
 }

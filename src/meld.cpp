@@ -51,7 +51,7 @@ MResult noprotocol(RUNSTATE& r) {
 
 }  // namespace
 
-MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname) {
+MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname, bool blisted) {
   FSETWAIT(NWAIT);
   // Without a protocol nothing else is touched: an import whose report
   // cannot be written must not change the table.
@@ -71,6 +71,7 @@ MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname) {
     craw.reserve(craw.size() + crest.size());  // grown once, to its size
     craw += crest;
   }
+  if (nread == FRead::Missing && blisted) nread = FRead::Failed;
   if (nread == FRead::Missing) {
     LOG(r, "mail.txt nicht gefunden - Abbruch");
     return finish(r, MResult::NoMail);
@@ -113,6 +114,7 @@ int MAIN() {
   FSTARTUP();
   switch (FTAKEOWNER()) {
     case FOwner::Okay:
+    case FOwner::Root:
       return MELD();
     case FOwner::Unsafe:
       FSAY("meldimport: Verzeichnis fuer andere beschreibbar - Abbruch\n");

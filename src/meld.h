@@ -37,6 +37,7 @@ enum class MResult {
   NoRegistration,    // the mail is no registration: nothing else was touched
   Failed,            // the line is not in the table, for a reason of this mail
   FailedForAll,      // not in the table, for a reason every further mail meets too
+  Locked,            // not in the table: it stayed locked by another program for the bound
   StoredNoProtocol,  // the line is stored, but prot.txt could not be written
 };
 
@@ -45,7 +46,9 @@ void LOG(RUNSTATE& r, std::string_view cline);
 
 // Imports the mail read from cmailname exactly as mail.txt would be: the
 // protocol names it mail.txt, is written to prot.txt and stays in r.CPROT.
-MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname);
+// A mail that was seen there (blisted) and is gone is one that cannot be
+// read, never one that is missing.
+MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname, bool blisted = false);
 
 // 0 when the line is stored or there was no mail, 1 when a registration
 // was there and is not in the table, or the mail was none.

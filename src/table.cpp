@@ -34,8 +34,8 @@ MResult appendexisting(RUNSTATE& r) {
   // A table that opens but stays locked by another program is there and
   // whole; only the line could not be added.
   LOG(r, bopened ? "tabelle.csv eingelesen" : "tabelle.csv kann nicht geoeffnet werden");
-  // A lock held too long may be let go before the next mail comes.
-  if (r.NTAB < 0) return bopened ? MResult::Failed : MResult::FailedForAll;
+  // A table held for the whole bound would hold every further mail as long.
+  if (r.NTAB < 0) return bopened ? MResult::Locked : MResult::FailedForAll;
   // The start of the table, read under the lock with one call, shows its
   // character set and whether the line's day columns fit its header; a
   // table no longer than a header gives its last byte with the same read.

@@ -59,6 +59,24 @@ struct Folder {
   std::string log() const { return readfile(d / "prot-all.txt"); }
 };
 
+// An exclusive lock on the file, held by the test as another program would.
+int lockfile(const std::string& cpath) {
+  const int nfd = ::open(cpath.c_str(), O_RDWR);
+  ::flock(nfd, LOCK_EX);
+  return nfd;
+}
+
+bool nostrace() { return std::string(MELD_STRACE).empty() || MELD_SANITIZED; }
+
+// Every entry of a log whole: each "Mail: " and "Ende: " begins a line, and
+// the log ends with a line end.
+bool wholeentries(const std::string& clog) {
+  for (const char* cstart : {"Mail: ", "Ende: "})
+    for (size_t n = clog.find(cstart); n != std::string::npos; n = clog.find(cstart, n + 1))
+      if (n != 0 && clog.compare(n - 2, 2, "\r\n") != 0) return false;
+  return clog.empty() || clog.ends_with("\r\n");
+}
+
 std::string tableof(const std::vector<std::string>& cnames) {
   std::string c = CHEAD;
   for (const auto& cn : cnames) c += lineof(cn);
@@ -100,6 +118,7 @@ TEST(Folder, ImportsInNameOrderAndOnlyOnce) {
 // A mail that fails stays in the folder and the run goes on; a failure that
 // every further mail would meet stops the run at once.
 TEST(Folder, FailuresStayBehindOrStop) {
+  std::vector<int> nlocks;  // tables held by "another program" until the test ends
   const std::string PMAIL = "mail.txt gelesen\r\n", PFAIL = "tabelle.csv konnte nicht ergaenzt werden - Abbruch\r\n";
   const std::string PDAYS = "tage.txt gelesen: Fr12;Sa13;So14; 3 Tage - okay\r\n";
   const std::string CSTOP = "3 Mails: 0 importiert, 1 fehlgeschlagen, 2 nicht bearbeitet - Abbruch";
@@ -115,6 +134,7 @@ TEST(Folder, FailuresStayBehindOrStop) {
     std::string csummary, clog;        // the log without its last line
     bool btable = true;                // the table can be read back
     std::string csaid = "";            // what the import said on standard error
+    std::vector<std::string> cprefix = {};  // run under strace with an injected fault
   } cases[] = {
       {"unreadable mail", [](const Folder& f) { ::chmod((f.cin + "/b").c_str(), 0); }, true, {"a", "c"},
        "3 Mails: 2 importiert, 1 fehlgeschlagen",
@@ -128,12 +148,22 @@ TEST(Folder, FailuresStayBehindOrStop) {
        "Mail: a\r\n" + PMAIL + "tage.txt nicht lesbar - Abbruch\r\n"},
       {"protocol cannot be written", [](const Folder& f) { ::mkdir((f.d / "prot.txt").c_str(), 0777); }, false, {},
        CSTOP, "Mail: a\r\n", true, "meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n"},
+      // One bound on waiting for the whole run: a table held longer stops it.
+      {"table locked by another program", [&](const Folder& f) { nlocks.push_back(lockfile(f.d / "tabelle.csv")); },
+       false, {}, CSTOP + ": tabelle.csv bleibt gesperrt", "Mail: a\r\n" + PMAIL + PDAYS + "tabelle.csv eingelesen\r\n" + PFAIL},
+      // The claim's sync fails (the log exists, so it is the run's first fsync).
+      {"claim cannot be made durable", [](const Folder& f) { writefile(f.d / "prot-all.txt", ""); }, false, {},
+       CSTOP + ": .in-arbeit kann nicht gesichert werden",
+       "Mail: a\r\nkann nicht dauerhaft nach .in-arbeit verschoben werden - nicht importiert\r\n", true, "",
+       {MELD_STRACE, "-f", "-qq", "-o", "/dev/null", "-e", "inject=fsync:error=EIO:when=1"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.cname);
     if (c.bunprivileged && !canunprivileged()) continue;
+    if (!c.cprefix.empty() && nostrace()) continue;
     Folder f({"c", "a", "b"});
     RunOptions opt;
+    opt.cprefix = c.cprefix;
     if (c.bunprivileged) {
       openup(f.d.path);
       openup(f.cin);
@@ -154,6 +184,7 @@ TEST(Folder, FailuresStayBehindOrStop) {
     }
     EXPECT_EQ(f.log(), c.clog + "Ende: " + c.csummary + "\r\n");
   }
+  for (const int n : nlocks) ::close(n);
 }
 
 // Runs started together on one folder: every mail imported exactly once.
@@ -307,12 +338,16 @@ TEST(Folder, WrongCalls) {
     int nstatus;
   } cases[] = {{{}, 2}, {{"ein", "ein"}, 2}, {{"tage.txt"}, 2}, {{"fehlt"}, 2}, {{"."}, 2}, {{f.d.path}, 2},
                {{"--help"}, 0}};
+  // Run by root in a directory that others may write as well: a wrong call is told first.
+  for (const bool bopen : {false, true}) {
+  if (bopen && !isroot()) break;
+  if (bopen) ::chmod(f.d.path.c_str(), 0777);
   for (const auto& c : cases) {
     RunOptions opt;
     opt.bfolder = true;
     opt.cargs = c.cargs;
     const RunResult res = run(f.d.path, opt);
-    const std::string cwhat = c.cargs.empty() ? "no argument" : c.cargs[0];
+    const std::string cwhat = (c.cargs.empty() ? "no argument" : c.cargs[0]) + (bopen ? ", open directory" : "");
     EXPECT_EQ(res.nstatus, c.nstatus) << cwhat;
     if (c.nstatus == 0) {
       EXPECT_EQ(res.coutput, cusage);
@@ -324,6 +359,7 @@ TEST(Folder, WrongCalls) {
     }
     EXPECT_EQ(entries(f.d.path), (std::vector<std::string>{"ein", "tabelle.csv", "tage.txt"})) << cwhat;
     EXPECT_EQ(entries(f.cin), std::vector<std::string>{"a"}) << cwhat;
+  }
   }
 }
 
@@ -350,4 +386,164 @@ TEST(Folder, ProgressOnATerminal) {
   // The terminal turns the final line feed into CR LF.
   EXPECT_EQ(cterm, "\r1/2 Mails: 1 importiert, 0 fehlgeschlagen\r2/2 Mails: 2 importiert, 0 fehlgeschlagen"
                    "\r2 Mails: 2 importiert, 0 fehlgeschlagen  \r\n");
+}
+
+// A stored mail that cannot go to importiert is kept apart in
+// .in-arbeit/gespeichert, and the run stops, saying the line is in the
+// table; the next run that can moves it on and is not misled by it.
+TEST(Folder, StoredMailsAreNeverMisreported) {
+  if (!canunprivileged()) GTEST_SKIP() << "no unprivileged user: permission bits do not bind root";
+  Folder f({"a", "b", "c"});
+  openup(f.d.path);
+  openup(f.cin);
+  ::chmod((f.d / "tabelle.csv").c_str(), 0666);
+  ::mkdir((f.cin + "/importiert").c_str(), 0555);
+  RunOptions opt;
+  opt.bunprivileged = true;
+  const std::string csummary = "3 Mails: 1 importiert, 0 fehlgeschlagen, 2 nicht bearbeitet - Abbruch: importiert nicht "
+                               "beschreibbar; Zeile in tabelle.csv, Mail in ein/.in-arbeit/gespeichert: a";
+  const RunResult res = f.run(opt);
+  EXPECT_EQ(res.nstatus, 1);
+  EXPECT_EQ(res.coutput, csummary + "\n");
+  EXPECT_EQ(f.table(), tableof({"a"}));
+  EXPECT_EQ(entries(f.cin + "/.in-arbeit/gespeichert"), std::vector<std::string>{"a"});
+  const std::string clog = "Mail: a\r\n" + PSTORED +
+                           "Mail: a\r\nbleibt in .in-arbeit/gespeichert: Zeile in tabelle.csv, kann nicht nach importiert "
+                           "verschoben werden\r\nEnde: " + csummary + "\r\n";
+  EXPECT_EQ(f.log(), clog);
+
+  ::chmod((f.cin + "/importiert").c_str(), 0777);
+  const RunResult again = f.run(opt);
+  EXPECT_EQ(again.nstatus, 0);
+  EXPECT_EQ(again.coutput, "2 Mails: 2 importiert, 0 fehlgeschlagen\n");
+  EXPECT_EQ(f.table(), tableof({"a", "b", "c"}));
+  EXPECT_EQ(entries(f.cin + "/importiert"), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(f.log(), clog + "Mail: a\r\nZeile in tabelle.csv, aus .in-arbeit/gespeichert nach importiert verschoben\r\n" +
+                         "Mail: b\r\n" + PSTORED + "Mail: c\r\n" + PSTORED +
+                         "Ende: 2 Mails: 2 importiert, 0 fehlgeschlagen\r\n");
+}
+
+// A mail that is a relative link is read from where it leads, though the
+// claim moves the link; a name of 255 bytes that is taken in importiert
+// goes there shortened to make room for ".2".
+TEST(Folder, LinksAndLongNames) {
+  const std::string clong(255, 'n');
+  Folder f({});
+  writefile(f.cin + "/" + clong, mailof("lang"));
+  ::mkdir((f.d / "archiv").c_str(), 0755);
+  writefile(f.d / "archiv/m", mailof("m"));
+  ASSERT_EQ(::symlink("../archiv/m", (f.cin + "/m").c_str()), 0);
+  ::mkdir((f.cin + "/importiert").c_str(), 0755);
+  writefile(f.cin + "/importiert/" + clong, "frueher");
+  const RunResult res = f.run();
+  EXPECT_EQ(res.nstatus, 0);
+  EXPECT_EQ(res.coutput, "2 Mails: 2 importiert, 0 fehlgeschlagen\n");
+  EXPECT_EQ(f.table(), tableof({"m", "lang"}));
+  const std::string cshort = clong.substr(0, 253) + ".2";
+  EXPECT_EQ(entries(f.cin + "/importiert"), (std::vector<std::string>{"m", cshort, clong}));
+  EXPECT_EQ(readfile(f.cin + "/importiert/" + cshort), mailof("lang"));
+  EXPECT_EQ(f.log(), "Mail: m\r\n" + PSTORED + "Mail: " + clong + "\r\n" + PSTORED + "Mail: " + clong +
+                         "\r\nnach importiert/" + cshort + " verschoben\r\nEnde: 2 Mails: 2 importiert, 0 fehlgeschlagen\r\n");
+}
+
+// Run by root, the folder import acts with the rights of the table
+// directory's owner and takes only a folder that is that user's alone.
+TEST(Folder, RootTakesOnlyTheOwnersFolder) {
+  if (!isroot()) GTEST_SKIP() << "not root: nothing to take";
+  constexpr uid_t NOBODY = 65534;
+  const std::string crefused =
+      "meldimport-all: ein gehoert nicht allein dem Benutzer des Verzeichnisses der Tabelle - Abbruch\n";
+  struct Case {
+    const char* cname;
+    std::function<void(const Folder&)> setup;
+    std::string csaid;
+  } cases[] = {
+      {"folder of another user", [&](const Folder& f) { ::chown(f.cin.c_str(), NOBODY, NOBODY); }, crefused},
+      {"drop of mode 1777", [](const Folder& f) { ::chmod(f.cin.c_str(), 01777); }, crefused},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cname);
+    Folder f({"a"});
+    c.setup(f);
+    const RunResult res = f.run();
+    EXPECT_EQ(res.nstatus, 1);
+    EXPECT_EQ(res.coutput, c.csaid);
+    EXPECT_EQ(f.table(), CHEAD);
+    EXPECT_EQ(entries(f.cin), std::vector<std::string>{"a"});
+  }
+  // A user's table and folder: a link there to root's secret reads as
+  // nothing, and what the run makes belongs to that user.
+  TempDir dsecret;
+  writefile(dsecret / "geheim", mailof("geheim"));
+  ::chmod((dsecret / "geheim").c_str(), 0600);
+  ::chmod(dsecret.path.c_str(), 0755);
+  Folder f({"a"});
+  for (const std::string& cp : {f.d.path, f.cin, f.d / "tabelle.csv", f.d / "tage.txt", f.cin + "/a"})
+    ::chown(cp.c_str(), NOBODY, NOBODY);
+  ::chmod(f.d.path.c_str(), 0755);
+  ::symlink((dsecret / "geheim").c_str(), (f.cin + "/x").c_str());
+  const RunResult res = f.run();
+  EXPECT_EQ(res.nstatus, 1);
+  EXPECT_EQ(res.coutput, "2 Mails: 1 importiert, 1 fehlgeschlagen\n");
+  EXPECT_EQ(f.table(), tableof({"a"}));
+  EXPECT_EQ(f.log(), "Mail: a\r\n" + PSTORED + "Mail: x\r\nmail.txt nicht lesbar - Abbruch\r\n" +
+                         "Ende: 2 Mails: 1 importiert, 1 fehlgeschlagen\r\n");
+  for (const std::string& cp : {f.cin + "/importiert", f.cin + "/.in-arbeit", f.d / "prot-all.txt", f.d / "prot.txt"}) {
+    struct stat st;
+    EXPECT_TRUE(::stat(cp.c_str(), &st) == 0 && st.st_uid == NOBODY) << cp;
+  }
+}
+
+// Standard error a closed pipe: the run ends with the import's status,
+// not killed by SIGPIPE.
+TEST(Folder, ClosedStandardError) {
+  Folder f({"a"});
+  int npipe[2];
+  ASSERT_EQ(::pipe(npipe), 0);
+  ::close(npipe[0]);
+  RunOptions opt;
+  opt.nstderrfd = npipe[1];
+  const RunResult res = f.run(opt);
+  ::close(npipe[1]);
+  EXPECT_EQ(res.nstatus, 0);
+  EXPECT_EQ(f.table(), tableof({"a"}));
+}
+
+// The disk runs full in mid-run: each entry of the log is whole or absent,
+// and a run with space again goes on behind a line end; every mail once.
+TEST(Folder, FullDiskLeavesWholeLogEntries) {
+  Mounted m("tmpfs", 512);
+  if (!m.bok) GTEST_SKIP() << m.cwhy;
+  TempDir dmails;  // the folder lies elsewhere: the mails themselves take no room on the full disk
+  const std::string cin = dmails / "ein";
+  ::mkdir(cin.c_str(), 0755);
+  writefile(m.path + "/tage.txt", CDAYS);
+  writefile(m.path + "/tabelle.csv", CHEAD);
+  std::vector<std::string> cnames;
+  for (int i = 0; i < 40; ++i) {
+    cnames.push_back(std::to_string(100 + i));
+    std::string cmail = mailof(cnames.back());
+    cmail.insert(cmail.find("Viele"), repeat(std::string(78, 'x') + "\r\n", 100));  // a line of about 8 KiB
+    writefile(cin + "/" + cnames.back(), cmail);
+  }
+  const long long nfilled = fillup(m.path + "/fill");
+  ASSERT_EQ(::truncate((m.path + "/fill").c_str(), std::max(0LL, nfilled - 100 * 1024)), 0);
+  RunOptions opt;
+  opt.bfolder = true;
+  opt.cargs = {cin};
+  const RunResult full = run(m.path, opt);
+  EXPECT_EQ(full.nstatus, 1);
+  EXPECT_TRUE(wholeentries(readfile(m.path + "/prot-all.txt"))) << readfile(m.path + "/prot-all.txt");
+  ::unlink((m.path + "/fill").c_str());
+  EXPECT_EQ(run(m.path, opt).nstatus, 0);
+  const std::string clog = readfile(m.path + "/prot-all.txt");
+  EXPECT_TRUE(wholeentries(clog)) << clog;
+  const std::string ctab = readfile(m.path + "/tabelle.csv");
+  for (const auto& cn : cnames) {
+    EXPECT_TRUE(exists(cin + "/importiert/" + cn)) << cn;
+    const size_t nat = ctab.find("Erika " + cn + ";");
+    EXPECT_TRUE(nat != std::string::npos && ctab.find("Erika " + cn + ";", nat + 1) == std::string::npos) << cn;
+  }
+  std::printf("full disk (folder import): %zu mails, the first run stopped with %s\n", cnames.size(),
+              full.coutput.substr(0, full.coutput.find('\n')).c_str());
 }
