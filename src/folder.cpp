@@ -33,7 +33,8 @@ struct FOLDERRUN {
   size_t NPROGRESS = 0;                // length of the progress line shown
   long long NMAILS = 0, NSTORED = 0, NFAILED = 0, NNOREG = 0, NOTHER = 0, NUNDONE = 0;
   std::vector<std::string> CLEFT;  // claims left by runs that died
-  std::vector<std::string> CKEPT;  // stored mails that lie in CKEEP, not in importiert
+  std::vector<std::string> CKEPT;   // stored mails that lie in CKEEP, not in importiert
+  std::vector<std::string> CSTUCK;  // stored mails that could not even go there: in CCLAIM
   bool BSTOP = false;              // stop: every further mail would fail the same way, or the log does
   std::string CWHY;                // why the run stopped, where the summary says it
   bool BLOGFAILED = false;
@@ -108,11 +109,13 @@ std::string summary(const FOLDERRUN& f) {
   if (f.NOTHER > 0) more(counted(f.NOTHER, "von einem anderen Lauf genommen"));
   if (f.BSTOP) more(counted(f.NUNDONE, "nicht bearbeitet - Abbruch") + (f.CWHY.empty() ? "" : ": " + f.CWHY));
   if (f.BLOGFAILED) more("prot-all.txt konnte nicht ergaenzt werden");
-  if (!f.CKEPT.empty()) {
+  // Stored mails that are not in importiert, and where they lie.
+  for (const auto& [pcnames, pcdir] : {std::pair{&f.CKEPT, &f.CKEEP}, std::pair{&f.CSTUCK, &f.CCLAIM}}) {
+    if (pcnames->empty()) continue;
     c += "; Zeile in tabelle.csv, Mail in ";
-    c += shownname(f.CKEEP);
+    c += shownname(*pcdir);
     c += ":";
-    for (const auto& cn : f.CKEPT) {
+    for (const auto& cn : *pcnames) {
       c += ' ';
       c += shownname(cn);
     }
@@ -176,7 +179,7 @@ FMove moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfrom,
 // that can moves it on.
 void keepstored(FOLDERRUN& f, const std::string& cname, const std::string& cclaimed) {
   const bool bkept = FMAKEDIR(f.CKEEP) && FMOVE(cclaimed, joined(f.CKEEP, cname)) == FMove::Okay;
-  f.CKEPT.push_back(cname);
+  (bkept ? f.CKEPT : f.CSTUCK).push_back(cname);
   logentry(f, cname,
            std::string(bkept ? "bleibt in .in-arbeit/gespeichert" : "bleibt in .in-arbeit") +
                ": Zeile in tabelle.csv, kann nicht nach importiert verschoben werden\r\n");
@@ -314,7 +317,7 @@ int MELDFOLDER(std::string_view cfolder) {
     const std::string cend = summary(f);
     if (!f.BLOGFAILED) appendlog("Ende: " + cend + "\r\n");
     showline(f, cend, true);
-    nstatus = f.NFAILED + f.NUNDONE == 0 && f.CLEFT.empty() && f.CKEPT.empty() && !f.BLOGFAILED ? 0 : 1;
+    nstatus = f.NFAILED + f.NUNDONE == 0 && f.CLEFT.empty() && f.CKEPT.empty() && f.CSTUCK.empty() && !f.BLOGFAILED ? 0 : 1;
   }
   FCLOSE(f.NCLAIMLOCK);
   return nstatus;
