@@ -19,6 +19,7 @@ constexpr std::string_view CCLAIMDIR = ".in-arbeit";
 constexpr std::string_view CDONEDIR = "importiert";
 constexpr std::string_view CNOREGDIR = "keine-anmeldung";
 constexpr std::string_view CKEEPDIR = "gespeichert";  // in .in-arbeit: stored mails that could not go to importiert
+constexpr std::string_view CNEWINFO = ":2,";  // the info of a mail in a Maildir's cur that no one has read
 constexpr std::string_view CUSAGE = "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n";
 constexpr int NLOCKWAIT = 10;   // seconds to wait for a run that looks for left claims
 constexpr int NDONENAMES = 99;  // names tried in importiert for one mail
@@ -27,7 +28,12 @@ constexpr double NLOGWAIT = 10;   // seconds to wait for another run's log entry
 
 // The state of one folder import.
 struct FOLDERRUN {
-  std::string CFOLDER, CCLAIM, CDONE, CNOREG, CKEEP;  // the folder and the directories the run keeps mails in
+  std::string CFOLDER;                 // the folder as given
+  bool BMAILDIR = false;               // a Maildir: mails in new and cur, kept in Maildir++ folders
+  std::vector<std::string> CSOURCES;   // where the mails lie: the folder, or its new and cur
+  std::string CCLAIMROOT, CCLAIM;      // the claim directory (locked) and where claims lie in it
+  std::string CDONE, CNOREG, CKEEP;    // where imported, unregistered and kept stored mails go
+  std::string CKEEPNAME;               // the name the log gives CKEEP
   int NCLAIMLOCK = -1;                 // the claim directory, locked shared while the run claims
   bool BTERMINAL = false;              // standard error is a terminal: show progress
   size_t NPROGRESS = 0;                // length of the progress line shown
@@ -77,6 +83,52 @@ bool appendlog(std::string_view centry) {
   if (bdone) bdone = FAPPENDSYNC(nlog, std::string(SEPARATOR(nsize, nlast)) + std::string(centry), nsize);
   FCLOSE(nlog);
   return bdone;
+}
+
+// A mail found by the run: its name and the directory it lies in.
+struct MAIL {
+  std::string CNAME, CDIR;
+};
+
+// The mails of all the run's sources, in the bytewise order of their names.
+bool listsources(const FOLDERRUN& f, std::vector<MAIL>* pmails) {
+  for (const auto& cdir : f.CSOURCES) {
+    std::vector<std::string> cnames;
+    if (!listmails(cdir, &cnames)) return false;
+    for (auto& cn : cnames) pmails->push_back({std::move(cn), cdir});
+  }
+  std::stable_sort(pmails->begin(), pmails->end(), [](const MAIL& a, const MAIL& b) { return LT(a.CNAME, b.CNAME); });
+  return true;
+}
+
+// A Maildir: a directory that holds cur, new and tmp.
+bool ismaildir(std::string_view cdir) {
+  return FISDIR(joined(cdir, "cur")) && FISDIR(joined(cdir, "new")) && FISDIR(joined(cdir, "tmp"));
+}
+
+// Makes the Maildir++ folder .NAME of a Maildir where none is (cur, new,
+// tmp and the file maildirfolder), and adds NAME to the Maildir's
+// subscriptions, so that mail programs that show only subscribed folders
+// list it. True when its cur is there.
+bool makemaildirfolder(std::string_view cmaildir, std::string_view cname) {
+  const std::string cdir = joined(cmaildir, "." + std::string(cname));
+  if (FISDIR(joined(cdir, "cur"))) return true;
+  if (!FMAKEDIR(cdir)) return false;
+  for (const char* csub : {"tmp", "new", "cur"})
+    if (!FMAKEDIR(joined(cdir, csub))) return false;
+  FCREATENEW(joined(cdir, "maildirfolder"), "");
+  // One name a line, as the mail server keeps it; a name already there is not added again.
+  const std::string csubs = joined(cmaildir, "subscriptions");
+  int nhandle = -1;
+  std::string clist;
+  FREADNAMED(csubs, 1 << 20, &nhandle, &clist);
+  FCLOSE(nhandle);
+  if (("\n" + clist).find("\n" + std::string(cname) + "\n") == std::string::npos) {
+    const int nsubs = FOPENAPPEND(csubs);
+    FWRITE(nsubs, (clist.empty() || clist.back() == '\n' ? "" : "\n") + std::string(cname) + "\n");
+    FCLOSE(nsubs);
+  }
+  return true;
 }
 
 // One entry of the running log: a line naming the mail, then ctext.
@@ -146,14 +198,16 @@ void showline(FOLDERRUN& f, const std::string& cline, bool bfinal) {
 }
 
 // The name of the n-th try in a directory: the mail's own, else NAME.n,
-// the name shortened (never inside a UTF-8 character) so that it fits.
-std::string nameoftry(const std::string& cname, int n) {
-  if (n == 1) return cname;
-  std::string csuffix = std::to_string(n);
-  csuffix.insert(csuffix.begin(), '.');
-  size_t nkeep = std::min(cname.size(), NMAXNAME - csuffix.size());
-  while (nkeep > 0 && nkeep < cname.size() && (static_cast<unsigned char>(cname[nkeep]) & 0xC0) == 0x80) --nkeep;
-  std::string cres(cname, 0, nkeep);
+// the name shortened (never inside a UTF-8 character) so that it fits. In
+// a Maildir the unique part goes before the info (NAME.2:2,S), never after.
+std::string nameoftry(const FOLDERRUN& f, const std::string& cname, int n) {
+  const size_t ninfo = f.BMAILDIR ? std::min(cname.find(':'), cname.size()) : cname.size();
+  const std::string_view cbase = std::string_view(cname).substr(0, ninfo), cinfo = std::string_view(cname).substr(ninfo);
+  std::string csuffix = n == 1 ? std::string() : "." + std::to_string(n);
+  csuffix += cinfo;
+  size_t nkeep = std::min(cbase.size(), NMAXNAME - std::min(NMAXNAME, csuffix.size()));
+  while (nkeep > 0 && nkeep < cbase.size() && (static_cast<unsigned char>(cbase[nkeep]) & 0xC0) == 0x80) --nkeep;
+  std::string cres(cbase.substr(0, nkeep));
   cres += csuffix;
   return cres;
 }
@@ -161,10 +215,10 @@ std::string nameoftry(const std::string& cname, int n) {
 // Moves cfrom into cdir under a name of its own there: Okay, Exists where
 // every name tried is taken, or Failed, a failure that every mail would meet
 // (a directory that cannot be written, on another file system).
-FMove moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfrom, std::string_view cdirname) {
-  const std::string cdir = joined(f.CFOLDER, cdirname);
+FMove moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfrom, const std::string& cdir,
+               std::string_view cdirname) {
   for (int n = 1; n <= NDONENAMES; ++n) {
-    const std::string cto = nameoftry(cname, n);
+    const std::string cto = nameoftry(f, cname, n);
     const FMove nmove = FMOVE(cfrom, joined(cdir, cto));
     if (nmove == FMove::Exists) continue;
     if (nmove == FMove::Okay && n > 1)
@@ -178,17 +232,19 @@ FMove moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfrom,
 // where no run takes it for a claim whose line may be missing; the next run
 // that can moves it on.
 void keepstored(FOLDERRUN& f, const std::string& cname, const std::string& cclaimed) {
-  const bool bkept = FMAKEDIR(f.CKEEP) && FMOVE(cclaimed, joined(f.CKEEP, cname)) == FMove::Okay;
+  const bool bdir = f.BMAILDIR ? makemaildirfolder(f.CFOLDER, std::string(CCLAIMDIR.substr(1)) + "." + std::string(CKEEPDIR))
+                               : FMAKEDIR(f.CKEEP);
+  const bool bkept = bdir && FMOVE(cclaimed, joined(f.CKEEP, cname)) == FMove::Okay;
   (bkept ? f.CKEPT : f.CSTUCK).push_back(cname);
   logentry(f, cname,
-           std::string(bkept ? "bleibt in .in-arbeit/gespeichert" : "bleibt in .in-arbeit") +
+           "bleibt in " + (bkept ? f.CKEEPNAME : std::string(CCLAIMDIR)) +
                ": Zeile in tabelle.csv, kann nicht nach importiert verschoben werden\r\n");
 }
 
 // Puts a claimed mail back into the folder, for the next run.
-void putback(FOLDERRUN& f, const std::string& cname, const std::string& cclaimed) {
-  if (FMOVE(cclaimed, joined(f.CFOLDER, cname)) != FMove::Okay)
-    logentry(f, cname, "bleibt in .in-arbeit: kann nicht zurueckverschoben werden\r\n");
+void putback(FOLDERRUN& f, const MAIL& m, const std::string& cclaimed) {
+  if (FMOVE(cclaimed, joined(m.CDIR, m.CNAME)) != FMove::Okay)
+    logentry(f, m.CNAME, "bleibt in .in-arbeit: kann nicht zurueckverschoben werden\r\n");
 }
 
 // Stored mails that an earlier run had to keep in .in-arbeit/gespeichert
@@ -197,9 +253,9 @@ void movekept(FOLDERRUN& f) {
   std::vector<std::string> cnames;
   if (!FISDIR(f.CKEEP) || !listmails(f.CKEEP, &cnames)) return;
   for (const auto& cn : cnames) {
-    const FMove nmove = moveinto(f, cn, joined(f.CKEEP, cn), CDONEDIR);
+    const FMove nmove = moveinto(f, cn, joined(f.CKEEP, cn), f.CDONE, CDONEDIR);
     if (nmove == FMove::Okay) {
-      logentry(f, cn, "Zeile in tabelle.csv, aus .in-arbeit/gespeichert nach importiert verschoben\r\n");
+      logentry(f, cn, "Zeile in tabelle.csv, aus " + f.CKEEPNAME + " nach importiert verschoben\r\n");
     } else if (nmove != FMove::Gone) {
       f.CKEPT.push_back(cn);
     }
@@ -207,8 +263,13 @@ void movekept(FOLDERRUN& f) {
 }
 
 // Claims the mail, imports it and moves it on.
-void importone(FOLDERRUN& f, const std::string& cname) {
-  const std::string cmail = joined(f.CFOLDER, cname), cclaimed = joined(f.CCLAIM, cname);
+void importone(FOLDERRUN& f, const MAIL& m) {
+  const std::string& cname = m.CNAME;
+  // In a Maildir a claim lies in cur, and a mail from new gets the info
+  // there that marks it unread.
+  const bool bnoinfo = f.BMAILDIR && cname.find(':') == std::string::npos;
+  const std::string cmail = joined(m.CDIR, cname), cclaimed = joined(f.CCLAIM, bnoinfo ? cname + std::string(CNEWINFO) : cname);
+  const std::string cclaimname = cclaimed.substr(f.CCLAIM.size() + 1);
   // A mail that is a link is read from where it leads, wherever the link is moved.
   const std::string clink = FLINKPATH(cmail);
   // The claim is a rename: of two runs that try, one gets the mail.
@@ -229,7 +290,7 @@ void importone(FOLDERRUN& f, const std::string& cname) {
     f.BSTOP = true;
     f.CWHY = ".in-arbeit kann nicht gesichert werden";
     logentry(f, cname, "kann nicht dauerhaft nach .in-arbeit verschoben werden - nicht importiert\r\n");
-    putback(f, cname, cclaimed);
+    putback(f, m, cclaimed);
     return;
   }
   RUNSTATE r;
@@ -243,23 +304,33 @@ void importone(FOLDERRUN& f, const std::string& cname) {
   // claimed, and the log tells what became of it.
   logentry(f, cname, r.CPROT);
   if (bstored) {
-    const FMove nmove = moveinto(f, cname, cclaimed, CDONEDIR);
+    const FMove nmove = moveinto(f, cclaimname, cclaimed, f.CDONE, CDONEDIR);
     if (nmove == FMove::Okay) return;
     if (nmove == FMove::Failed) {
       f.BSTOP = true;
       f.CWHY = "importiert nicht beschreibbar";
     }
-    keepstored(f, cname, cclaimed);
+    keepstored(f, cclaimname, cclaimed);
   } else if (bnoreg) {
     // No line to keep apart: where keine-anmeldung fails, the mail waits in the folder.
-    if (!f.BNOREGDIR) f.BNOREGDIR = FMAKEDIR(f.CNOREG);
-    if (!f.BNOREGDIR || moveinto(f, cname, cclaimed, CNOREGDIR) != FMove::Okay) {
+    if (!f.BNOREGDIR) f.BNOREGDIR = f.BMAILDIR ? makemaildirfolder(f.CFOLDER, CNOREGDIR) : FMAKEDIR(f.CNOREG);
+    if (!f.BNOREGDIR || moveinto(f, cclaimname, cclaimed, f.CNOREG, CNOREGDIR) != FMove::Okay) {
       logentry(f, cname, "kann nicht nach keine-anmeldung verschoben werden\r\n");
-      putback(f, cname, cclaimed);
+      putback(f, m, cclaimed);
     }
   } else {
-    putback(f, cname, cclaimed);
+    putback(f, m, cclaimed);
   }
+}
+
+// The Maildir of which cdir is the new, cur or tmp directory; empty where it is none.
+std::string maildirof(std::string_view cdir) {
+  while (cdir.size() > 1 && cdir.back() == '/') cdir.remove_suffix(1);
+  const size_t nslash = cdir.rfind('/');
+  const std::string_view cbase = nslash == std::string_view::npos ? cdir : cdir.substr(nslash + 1);
+  if (cbase != "new" && cbase != "cur" && cbase != "tmp") return {};
+  std::string cparent = nslash == std::string_view::npos ? "." : std::string(cdir.substr(0, nslash == 0 ? 1 : nslash));
+  return ismaildir(cparent) ? cparent : std::string();
 }
 
 int stopwith(std::string_view cwhy) {
@@ -273,13 +344,31 @@ int MELDFOLDER(std::string_view cfolder) {
   while (cfolder.size() > 1 && cfolder.back() == '/') cfolder.remove_suffix(1);
   FOLDERRUN f;
   f.CFOLDER = cfolder;
-  f.CCLAIM = joined(cfolder, CCLAIMDIR);
-  f.CDONE = joined(cfolder, CDONEDIR);
-  f.CNOREG = joined(cfolder, CNOREGDIR);
-  f.CKEEP = joined(f.CCLAIM, CKEEPDIR);
+  f.BMAILDIR = ismaildir(cfolder);
+  f.CCLAIMROOT = joined(cfolder, CCLAIMDIR);
+  if (f.BMAILDIR) {
+    // A Maildir stays a Maildir: nothing is made inside cur, new or tmp,
+    // and the mails are kept in Maildir++ folders beside them.
+    f.CSOURCES = {joined(cfolder, "new"), joined(cfolder, "cur")};
+    f.CCLAIM = joined(f.CCLAIMROOT, "cur");
+    f.CDONE = joined(joined(cfolder, "." + std::string(CDONEDIR)), "cur");
+    f.CNOREG = joined(joined(cfolder, "." + std::string(CNOREGDIR)), "cur");
+    f.CKEEP = joined(std::string(f.CCLAIMROOT) + "." + std::string(CKEEPDIR), "cur");
+    f.CKEEPNAME = std::string(CCLAIMDIR) + "." + std::string(CKEEPDIR);
+  } else {
+    f.CSOURCES = {std::string(cfolder)};
+    f.CCLAIM = f.CCLAIMROOT;
+    f.CDONE = joined(cfolder, CDONEDIR);
+    f.CNOREG = joined(cfolder, CNOREGDIR);
+    f.CKEEP = joined(f.CCLAIM, CKEEPDIR);
+    f.CKEEPNAME = std::string(CCLAIMDIR) + "/" + std::string(CKEEPDIR);
+  }
   f.BTERMINAL = FISTERMINAL(2);
-  if (!FMAKEDIR(f.CCLAIM)) return stopwith(shownname(f.CCLAIM) + " kann nicht angelegt werden");
-  if (!FMAKEDIR(f.CDONE)) return stopwith(shownname(f.CDONE) + " kann nicht angelegt werden");
+  const auto makeplace = [&f](const std::string& cdir, std::string_view cname) {
+    return f.BMAILDIR ? makemaildirfolder(f.CFOLDER, cname.substr(cname[0] == '.' ? 1 : 0)) : FMAKEDIR(cdir);
+  };
+  if (!makeplace(f.CCLAIM, CCLAIMDIR)) return stopwith(shownname(f.CCLAIM) + " kann nicht angelegt werden");
+  if (!makeplace(f.CDONE, CDONEDIR)) return stopwith(shownname(f.CDONE) + " kann nicht angelegt werden");
   FREMOVESTALE(CLOGNAME);  // a log that a killed run began to make
   const int nlog = FOPENAPPEND(CLOGNAME);  // made where missing; each entry opens it again
   if (nlog < 0) return stopwith("prot-all.txt kann nicht geoeffnet werden");
@@ -287,14 +376,14 @@ int MELDFOLDER(std::string_view cfolder) {
   // Every run holds a shared lock on the claim directory while it claims.
   // A run that gets it exclusively is alone: what lies there was left by
   // runs that died, and their lines may or may not be in the table.
-  f.NCLAIMLOCK = FOPENDIR(f.CCLAIM);
+  f.NCLAIMLOCK = FOPENDIR(f.CCLAIMROOT);
   const bool balone = FLOCKALONE(f.NCLAIMLOCK);
   if (balone) listmails(f.CCLAIM, &f.CLEFT);
-  std::vector<std::string> cnames;
+  std::vector<MAIL> cnames;
   int nstatus = 1;
   if (!FLOCKSHARED(f.NCLAIMLOCK, NLOCKWAIT)) {
-    stopwith(shownname(f.CCLAIM) + " kann nicht gesperrt werden");
-  } else if (!listmails(cfolder, &cnames)) {
+    stopwith(shownname(f.CCLAIMROOT) + " kann nicht gesperrt werden");
+  } else if (!listsources(f, &cnames)) {
     stopwith(shownname(cfolder) + " kann nicht gelesen werden");
   } else {
     for (const auto& cn : f.CLEFT)
@@ -313,7 +402,7 @@ int MELDFOLDER(std::string_view cfolder) {
     FSYNCDIR(f.CDONE);
     if (f.BNOREGDIR) FSYNCDIR(f.CNOREG);
     if (!f.CKEPT.empty()) FSYNCDIR(f.CKEEP);
-    FSYNCDIR(f.CFOLDER);
+    for (const auto& cdir : f.CSOURCES) FSYNCDIR(cdir);
     const std::string cend = summary(f);
     if (!f.BLOGFAILED) appendlog("Ende: " + cend + "\r\n");
     showline(f, cend, true);
@@ -341,6 +430,9 @@ int MAINALL(int argc, const char* const* argv) {
   } else if (FSAMEENTRY(cargs[0], ".")) {
     // Its files are the table's own: none of them is a mail.
     cwhy = shownname(cargs[0]) + " ist das Verzeichnis der Tabelle, nicht ein Ordner von Mails";
+  } else if (const std::string cmaildir = maildirof(cargs[0]); !cmaildir.empty()) {
+    // A directory made inside it would break the Maildir: the whole one is imported.
+    cwhy = shownname(cargs[0]) + " ist ein Teil der Maildir " + shownname(cmaildir) + ": ORDNER ist " + shownname(cmaildir);
   }
   if (!cwhy.empty()) {
     FSAY("meldimport-all: " + cwhy + "\n" + std::string(CUSAGE));

@@ -41,15 +41,24 @@ std::string lineof(const std::string& cname) {
 }
 
 // A table's directory with the day list and a table, and a folder "ein" in it.
+// As a Maildir, the mails arrive in its new.
 struct Folder {
   TempDir d;
   std::string cin = d / "ein";
-  explicit Folder(const std::vector<std::string>& cnames) {
+  bool bmaildir;
+  explicit Folder(const std::vector<std::string>& cnames, bool bmaildir_ = false) : bmaildir(bmaildir_) {
     writefile(d / "tage.txt", CDAYS);
     writefile(d / "tabelle.csv", CHEAD);
     ::mkdir(cin.c_str(), 0777);
-    for (const auto& cn : cnames) writefile(cin + "/" + cn, mailof(cn));
+    if (bmaildir)
+      for (const char* csub : {"/cur", "/new", "/tmp"}) ::mkdir((cin + csub).c_str(), 0777);
+    for (const auto& cn : cnames) writefile(waiting(cn), mailof(cn));
   }
+  // Where a mail lies before it is imported, once imported, and while claimed.
+  std::string waiting(const std::string& cn) const { return cin + (bmaildir ? "/new/" : "/") + cn; }
+  std::string done(const std::string& cn) const { return bmaildir ? cin + "/.importiert/cur/" + cn + ":2," : cin + "/importiert/" + cn; }
+  std::string claimed(const std::string& cn) const { return bmaildir ? cin + "/.in-arbeit/cur/" + cn + ":2," : cin + "/.in-arbeit/" + cn; }
+  std::string claims() const { return cin + (bmaildir ? "/.in-arbeit/cur" : "/.in-arbeit"); }
   RunResult run(RunOptions opt = {}) const {
     opt.bfolder = true;
     opt.cargs = {"ein"};
@@ -242,50 +251,53 @@ TEST(Folder, ConcurrentRunsImportEachMailOnce) {
 TEST(Folder, KilledRuns) {
   std::vector<std::string> cnames;
   for (int i = 0; i < 30; ++i) cnames.push_back(std::to_string(100 + i));
-  // Kills land anywhere within the time a whole run takes here.
-  const double nwhole = Folder(cnames).run().nseconds;
-  std::mt19937 rng(20261208);
-  std::uniform_int_distribution<int> delay(0, static_cast<int>(nwhole * 1e6));
-  RunOptions opt;
-  opt.bfolder = true;
-  opt.cargs = {"ein"};
-  int nkilled = 0;
-  constexpr int NROUNDS = 100;
-  for (int nround = 0; nround < NROUNDS; ++nround) {
-    SCOPED_TRACE("round " + std::to_string(nround));
-    Folder f(cnames);
-    const int pid = start(f.d.path, opt);
-    std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
-    nkilled += ::kill(pid, SIGKILL) == 0;
-    int nst = 0;
-    ::waitpid(pid, &nst, 0);
-    nkilled -= WIFEXITED(nst);  // it finished before the kill landed
-    for (const bool bafter : {false, true}) {
-      if (bafter) f.run();
-      const std::string ctab = f.table();
-      ASSERT_EQ(ctab.compare(0, CHEAD.size(), CHEAD), 0);
-      std::map<std::string, int> nlines;
-      for (size_t n = CHEAD.size(), nend; n < ctab.size(); n = nend + 2) {
-        nend = ctab.find("\r\n", n);
-        ASSERT_NE(nend, std::string::npos) << "a line cut short";
-        ++nlines[ctab.substr(n, nend + 2 - n)];
-      }
-      for (const auto& cn : cnames) {
-        const bool bin = exists(f.cin + "/" + cn), bdone = exists(f.cin + "/importiert/" + cn),
-                   bclaimed = exists(f.cin + "/.in-arbeit/" + cn);
-        ASSERT_EQ(bin + bdone + bclaimed, 1) << cn;
-        ASSERT_FALSE(bafter && bin) << cn;  // the run after the kill left nothing behind
-        const int n = nlines[lineof(cn)];
-        ASSERT_LE(n, 1) << cn;
-        ASSERT_EQ(n, bdone ? 1 : (bin ? 0 : n)) << cn;
-      }
-      if (exists(f.cin + "/.in-arbeit")) {
-        ASSERT_LE(entries(f.cin + "/.in-arbeit").size(), 1u);
+  for (const bool bmaildir : {false, true}) {
+    SCOPED_TRACE(bmaildir ? "Maildir" : "folder");
+    // Kills land anywhere within the time a whole run takes here.
+    const double nwhole = Folder(cnames, bmaildir).run().nseconds;
+    std::mt19937 rng(20261208);
+    std::uniform_int_distribution<int> delay(0, static_cast<int>(nwhole * 1e6));
+    RunOptions opt;
+    opt.bfolder = true;
+    opt.cargs = {"ein"};
+    int nkilled = 0;
+    const int NROUNDS = bmaildir ? 50 : 100;
+    for (int nround = 0; nround < NROUNDS; ++nround) {
+      SCOPED_TRACE("round " + std::to_string(nround));
+      Folder f(cnames, bmaildir);
+      const int pid = start(f.d.path, opt);
+      std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
+      nkilled += ::kill(pid, SIGKILL) == 0;
+      int nst = 0;
+      ::waitpid(pid, &nst, 0);
+      nkilled -= WIFEXITED(nst);  // it finished before the kill landed
+      for (const bool bafter : {false, true}) {
+        if (bafter) f.run();
+        const std::string ctab = f.table();
+        ASSERT_EQ(ctab.compare(0, CHEAD.size(), CHEAD), 0);
+        std::map<std::string, int> nlines;
+        for (size_t n = CHEAD.size(), nend; n < ctab.size(); n = nend + 2) {
+          nend = ctab.find("\r\n", n);
+          ASSERT_NE(nend, std::string::npos) << "a line cut short";
+          ++nlines[ctab.substr(n, nend + 2 - n)];
+        }
+        for (const auto& cn : cnames) {
+          const bool bin = exists(f.waiting(cn)), bdone = exists(f.done(cn)), bclaimed = exists(f.claimed(cn));
+          ASSERT_EQ(bin + bdone + bclaimed, 1) << cn;
+          ASSERT_FALSE(bafter && bin) << cn;  // the run after the kill left nothing behind
+          const int n = nlines[lineof(cn)];
+          ASSERT_LE(n, 1) << cn;
+          ASSERT_EQ(n, bdone ? 1 : (bin ? 0 : n)) << cn;
+        }
+        if (exists(f.claims())) {
+          ASSERT_LE(entries(f.claims()).size(), 1u);
+        }
       }
     }
+    std::printf("killed runs (%s import): %d of %d killed before they ended\n", bmaildir ? "Maildir" : "folder", nkilled,
+                NROUNDS);
+    EXPECT_GT(nkilled, NROUNDS / 10);
   }
-  std::printf("killed runs (folder import): %d of %d killed before they ended\n", nkilled, NROUNDS);
-  EXPECT_GT(nkilled, 10);
 }
 
 // A run killed while a mail is claimed leaves it in .in-arbeit: the next run
@@ -546,4 +558,59 @@ TEST(Folder, FullDiskLeavesWholeLogEntries) {
   }
   std::printf("full disk (folder import): %zu mails, the first run stopped with %s\n", cnames.size(),
               full.coutput.substr(0, full.coutput.find('\n')).c_str());
+}
+
+// A Maildir is imported as one: the mails of new and cur together in the
+// order of their names, the server's own files left alone, the mails kept
+// in Maildir++ folders (one already there), named as a mail program
+// expects, a failed mail back where it came from, nothing made inside cur,
+// new or tmp, the folders subscribed; new, cur or tmp itself is refused.
+TEST(Folder, Maildir) {
+  if (!canunprivileged()) GTEST_SKIP() << "no unprivileged user: permission bits do not bind root";
+  Folder f({"1700000003.M3.h", "1700000005.M5.h"}, true);
+  writefile(f.cin + "/new/1700000005.M5.h", "Ich bin bis Montag nicht im Haus.\r\n");  // no registration
+  writefile(f.cin + "/cur/1700000001.M1.h:2,S", mailof("1700000001.M1.h"));
+  writefile(f.cin + "/cur/1700000002.M2.h", mailof("1700000002.M2.h"));
+  writefile(f.cin + "/cur/1700000004.M4.h:2,RS", mailof("1700000004.M4.h"));
+  ::chmod((f.cin + "/cur/1700000004.M4.h:2,RS").c_str(), 0);  // cannot be read: fails
+  for (const char* cserver : {"dovecot-uidlist", "dovecot.index", "dovecot.index.log"}) writefile(f.cin + "/" + cserver, "x");
+  writefile(f.cin + "/subscriptions", "Archiv");
+  for (const char* csub : {"", "/cur", "/new", "/tmp"}) ::mkdir((f.cin + "/.importiert" + csub).c_str(), 0777);
+  writefile(f.cin + "/.importiert/cur/1700000001.M1.h:2,S", "frueher");
+  for (const std::string& cp : {f.d.path, f.cin, f.cin + "/cur", f.cin + "/new", f.cin + "/tmp", f.cin + "/.importiert",
+                                f.cin + "/.importiert/cur", f.cin + "/.importiert/new", f.cin + "/.importiert/tmp"})
+    openup(cp);
+  for (const std::string& cp : {f.d / "tabelle.csv", f.cin + "/subscriptions"}) openup(cp);
+  RunOptions opt;
+  opt.bunprivileged = true;
+  const RunResult res = f.run(opt);
+  EXPECT_EQ(res.nstatus, 1);
+  EXPECT_EQ(res.coutput, "5 Mails: 3 importiert, 1 fehlgeschlagen, 1 keine Anmeldung\n");
+  EXPECT_EQ(f.table(), tableof({"1700000001.M1.h", "1700000002.M2.h", "1700000003.M3.h"}));
+  EXPECT_EQ(entries(f.cin), (std::vector<std::string>{".importiert", ".in-arbeit", ".keine-anmeldung", "cur",
+                                                      "dovecot-uidlist", "dovecot.index", "dovecot.index.log", "new",
+                                                      "subscriptions", "tmp"}));
+  EXPECT_EQ(entries(f.cin + "/cur"), std::vector<std::string>{"1700000004.M4.h:2,RS"});
+  EXPECT_EQ(entries(f.cin + "/new"), std::vector<std::string>{});
+  EXPECT_EQ(entries(f.cin + "/tmp"), std::vector<std::string>{});
+  EXPECT_EQ(entries(f.cin + "/.importiert/cur"), (std::vector<std::string>{"1700000001.M1.h.2:2,S", "1700000001.M1.h:2,S",
+                                                                           "1700000002.M2.h:2,", "1700000003.M3.h:2,"}));
+  EXPECT_EQ(entries(f.cin + "/.keine-anmeldung/cur"), std::vector<std::string>{"1700000005.M5.h:2,"});
+  for (const char* cfolder : {"/.in-arbeit", "/.keine-anmeldung"}) {
+    EXPECT_EQ(entries(f.cin + cfolder), (std::vector<std::string>{"cur", "maildirfolder", "new", "tmp"})) << cfolder;
+  }
+  EXPECT_EQ(readfile(f.cin + "/subscriptions"), "Archiv\nin-arbeit\nkeine-anmeldung\n");
+  EXPECT_EQ(f.log().substr(0, 35), "Mail: 1700000001.M1.h:2,S\r\nmail.txt");
+  EXPECT_NE(f.log().find("Mail: 1700000001.M1.h:2,S\r\nnach importiert/1700000001.M1.h.2:2,S verschoben\r\n"),
+            std::string::npos);
+
+  const std::string cusage = "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n";
+  for (const char* cpart : {"ein/new", "ein/cur/", "ein/tmp"}) {
+    RunOptions o;
+    o.bfolder = true;
+    o.cargs = {cpart};
+    const RunResult wrong = run(f.d.path, o);
+    EXPECT_EQ(wrong.nstatus, 2) << cpart;
+    EXPECT_EQ(wrong.cstderr, "meldimport-all: " + std::string(cpart) + " ist ein Teil der Maildir ein: ORDNER ist ein\n" + cusage);
+  }
 }
