@@ -1,7 +1,5 @@
 #include "days.h"
 
-#include "file.h"
-#include "mailfields.h"
 #include "text.h"
 
 namespace meld {
@@ -49,39 +47,5 @@ long long DAYCOUNT(std::string_view ctage) { return LEN(ctage) > 9 ? INT(DIV(LEN
 std::string_view DAYTOKEN(std::string_view ctage, long long k) { return SUBSTR(ctage, k * 5 - 4, 4); }
 
 std::string_view DAYHEADER(std::string_view ctage, long long nanztage) { return SUBSTR(ctage, 1, nanztage * 5); }
-
-bool READDAYS(RUNSTATE& r) {
-  r.NANZTAGE = 0;
-  r.CTAGE.clear();
-  std::string clist;
-  const FRead nread = FREADNAMED("tage.txt", 1000, &r.NTAGE, &clist);
-  if (nread == FRead::Missing) {
-    LOG(r, "tage.txt nicht vorhanden - Tage werden nicht verarbeitet");
-    return true;
-  }
-  // A day list that is there but cannot be read would give a line without
-  // its day columns under a header that has them: the run stops instead.
-  if (nread == FRead::Failed) {
-    LOG(r, "tage.txt nicht lesbar - Abbruch");
-    return false;
-  }
-  // The list ends before its first byte 0; the mark of a UTF-8 editor is no part of it.
-  clist.resize(std::min(clist.size(), clist.find('\0')));
-  if (clist.starts_with("\xEF\xBB\xBF")) clist.erase(0, 3);
-  const DAYS d = DAYSOF(clist);
-  if (!d.CBAD.empty()) {
-    std::string cbad;
-    SHOWN(cbad, d.CBAD);
-    LOG(r, "tage.txt fehlerhaft: " + cbad + " ist kein Tag aus 4 Zeichen - Abbruch");
-    return false;
-  }
-  r.CTAGE = d.CUNITS;
-  r.NANZTAGE = d.NANZTAGE;
-  if (r.NANZTAGE > 0)
-    LOG(r, "tage.txt gelesen: " + clist + STR(r.NANZTAGE, 2, 0) + " Tage - okay");
-  else
-    LOG(r, "tage.txt gelesen: " + clist + " wird nicht verwendet");
-  return true;
-}
 
 }  // namespace meld

@@ -1,12 +1,12 @@
 // Day list tage.txt: the event's days as tokens of 4 printable bytes,
 // separated as people write them. Inside the run the list is kept as units:
-// each token followed by ";", the form the table header takes.
+// each token followed by ";", the form the table header takes. Pure rules:
+// the run sequence reads the file.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "meld.h"
 
 namespace meld {
 
@@ -30,9 +30,5 @@ std::string_view DAYTOKEN(std::string_view ctage, long long k);
 // The first nanztage units with their separators, for the table header.
 std::string_view DAYHEADER(std::string_view ctage, long long nanztage);
 
-// Reads tage.txt into NTAGE, CTAGE (in units) and NANZTAGE and logs one
-// line; false when the day list is there but cannot be read or holds a
-// token that is no day (the run must stop).
-bool READDAYS(RUNSTATE& r);
 
 }  // namespace meld

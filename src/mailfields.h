@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "meld.h"
+#include "runstate.h"
 
 namespace meld {
 

@@ -1,5 +1,7 @@
 #include "meld.h"
 
+#include <algorithm>
+
 #include "days.h"
 #include "file.h"
 #include "mailfields.h"
@@ -9,12 +11,44 @@
 
 namespace meld {
 
-void LOG(RUNSTATE& r, std::string_view cline) {
-  r.CPROT += cline;
-  r.CPROT += "\r\n";
-}
-
 namespace {
+
+// Reads tage.txt into NTAGE, CTAGE (in units) and NANZTAGE and logs one
+// line; false when the day list is there but cannot be read or holds a
+// token that is no day (the run must stop).
+bool readdays(RUNSTATE& r) {
+  r.NANZTAGE = 0;
+  r.CTAGE.clear();
+  std::string clist;
+  const FRead nread = FREADNAMED("tage.txt", 1000, &r.NTAGE, &clist);
+  if (nread == FRead::Missing) {
+    LOG(r, "tage.txt nicht vorhanden - Tage werden nicht verarbeitet");
+    return true;
+  }
+  // A day list that is there but cannot be read would give a line without
+  // its day columns under a header that has them: the run stops instead.
+  if (nread == FRead::Failed) {
+    LOG(r, "tage.txt nicht lesbar - Abbruch");
+    return false;
+  }
+  // The list ends before its first byte 0; the mark of a UTF-8 editor is no part of it.
+  clist.resize(std::min(clist.size(), clist.find('\0')));
+  if (clist.starts_with("\xEF\xBB\xBF")) clist.erase(0, 3);
+  const DAYS d = DAYSOF(clist);
+  if (!d.CBAD.empty()) {
+    std::string cbad;
+    SHOWN(cbad, d.CBAD);
+    LOG(r, "tage.txt fehlerhaft: " + cbad + " ist kein Tag aus 4 Zeichen - Abbruch");
+    return false;
+  }
+  r.CTAGE = d.CUNITS;
+  r.NANZTAGE = d.NANZTAGE;
+  if (r.NANZTAGE > 0)
+    LOG(r, "tage.txt gelesen: " + clist + STR(r.NANZTAGE, 2, 0) + " Tage - okay");
+  else
+    LOG(r, "tage.txt gelesen: " + clist + " wird nicht verwendet");
+  return true;
+}
 
 // Room for what the protocol may still get once mail and day list are read:
 // the header of a new table (its day units apart) and the table's lines.
@@ -91,7 +125,7 @@ MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname, bool blisted) {
     return finish(r, MResult::NoRegistration);
   }
 
-  if (!READDAYS(r)) return finish(r, MResult::FailedForAll);
+  if (!readdays(r)) return finish(r, MResult::FailedForAll);
   // The protocol's room is taken before the table can take the last free
   // space; its longest form is known once the day list is.
   if (!FRESERVE(r.NPROT, LEN(r.CPROT) + LEN(DAYHEADER(r.CTAGE, r.NANZTAGE)) + NPROTREST)) return noprotocol(r);

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "meld.h"
+#include "runstate.h"
 
 namespace meld {
 
