@@ -14,8 +14,6 @@
 namespace meldtest {
 
 inline const std::string CR = "\r\n";
-inline const std::string CDAYS = "Fr12;Sa13;So14;";
-inline const std::string CHEAD3 = "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;So14;Text;\r\n";
 inline const std::string CHEAD0 = "Name;Mail;Anzahl;Eink;Tel;Nacht;Text;\r\n";
 inline const std::string CLINE = CEXAMPLELINE;
 inline const std::string CLINE0 =

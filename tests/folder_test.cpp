@@ -18,14 +18,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "harness.h"
+#include "harness_posix.h"
 
 using namespace meldtest;
 
 namespace {
 
-const std::string CDAYS = "Fr12;Sa13;So14;";
-const std::string CHEAD = "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;So14;Text;\r\n";
 const std::string PSTORED =
     "mail.txt gelesen\r\ntage.txt gelesen: Fr12;Sa13;So14; 3 Tage - okay\r\ntabelle.csv eingelesen\r\n"
     "tabelle.csv um eine Zeile ergaenzt\r\n";
@@ -48,7 +46,7 @@ struct Folder {
   bool bmaildir;
   explicit Folder(const std::vector<std::string>& cnames, bool bmaildir_ = false) : bmaildir(bmaildir_) {
     writefile(d / "tage.txt", CDAYS);
-    writefile(d / "tabelle.csv", CHEAD);
+    writefile(d / "tabelle.csv", CHEAD3);
     ::mkdir(cin.c_str(), 0777);
     if (bmaildir)
       for (const char* csub : {"/cur", "/new", "/tmp"}) ::mkdir((cin + csub).c_str(), 0777);
@@ -87,7 +85,7 @@ bool wholeentries(const std::string& clog) {
 }
 
 std::string tableof(const std::vector<std::string>& cnames) {
-  std::string c = CHEAD;
+  std::string c = CHEAD3;
   for (const auto& cn : cnames) c += lineof(cn);
   return c;
 }
@@ -221,7 +219,7 @@ TEST(Folder, ConcurrentRunsImportEachMailOnce) {
   // The lines in any order, each once.
   std::vector<std::string> clines;
   const std::string ctab = f.table();
-  for (size_t n = CHEAD.size(), nend; n < ctab.size(); n = nend + 2) {
+  for (size_t n = CHEAD3.size(), nend; n < ctab.size(); n = nend + 2) {
     nend = ctab.find("\r\n", n);
     clines.push_back(ctab.substr(n, nend + 2 - n));
   }
@@ -274,9 +272,9 @@ TEST(Folder, KilledRuns) {
       for (const bool bafter : {false, true}) {
         if (bafter) f.run();
         const std::string ctab = f.table();
-        ASSERT_EQ(ctab.compare(0, CHEAD.size(), CHEAD), 0);
+        ASSERT_EQ(ctab.compare(0, CHEAD3.size(), CHEAD3), 0);
         std::map<std::string, int> nlines;
-        for (size_t n = CHEAD.size(), nend; n < ctab.size(); n = nend + 2) {
+        for (size_t n = CHEAD3.size(), nend; n < ctab.size(); n = nend + 2) {
           nend = ctab.find("\r\n", n);
           ASSERT_NE(nend, std::string::npos) << "a line cut short";
           ++nlines[ctab.substr(n, nend + 2 - n)];
@@ -480,7 +478,7 @@ TEST(Folder, RootTakesOnlyTheOwnersFolder) {
     const RunResult res = f.run();
     EXPECT_EQ(res.nstatus, 1);
     EXPECT_EQ(res.coutput, c.csaid);
-    EXPECT_EQ(f.table(), CHEAD);
+    EXPECT_EQ(f.table(), CHEAD3);
     EXPECT_EQ(entries(f.cin), std::vector<std::string>{"a"});
   }
   // A user's table and folder: a link there to root's secret reads as
@@ -530,7 +528,7 @@ TEST(Folder, FullDiskLeavesWholeLogEntries) {
   const std::string cin = dmails / "ein";
   ::mkdir(cin.c_str(), 0755);
   writefile(m.path + "/tage.txt", CDAYS);
-  writefile(m.path + "/tabelle.csv", CHEAD);
+  writefile(m.path + "/tabelle.csv", CHEAD3);
   std::vector<std::string> cnames;
   for (int i = 0; i < 40; ++i) {
     cnames.push_back(std::to_string(100 + i));

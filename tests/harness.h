@@ -19,24 +19,6 @@ struct TempDir {
   std::string operator/(const std::string& cname) const { return path + "/" + cname; }
 };
 
-// POSIX only: a small file system of its own, of nkib KiB, mounted on a fresh directory
-// and removed with its mount at the end of the scope: "tmpfs", or "ext4" as
-// an image on a loop device. bok is false, with cwhy, where that is refused.
-struct Mounted {
-  Mounted(const std::string& ctype, int nkib, const std::string& coptions = "");
-  ~Mounted();
-  Mounted(const Mounted&) = delete;
-  Mounted& operator=(const Mounted&) = delete;
-  bool bok = false;
-  std::string cwhy;
-  std::string path;  // the mounted directory
-  TempDir base;      // holds the mount point and an image
-};
-
-// POSIX only: fills the file system that holds cdir up to its last free
-// block, with a file of the given name; returns the bytes written.
-long long fillup(const std::string& cpath);
-
 void writefile(const std::string& cpath, const std::string& cbytes);
 std::string readfile(const std::string& cpath);
 bool exists(const std::string& cpath);
@@ -97,14 +79,6 @@ int start(const std::string& cdir, const RunOptions& opt = {});
 // exit normally.
 int waitexit(int pid);
 
-// POSIX only: whether the tests run as root.
-bool isroot();
-
-// POSIX only: whether a child can be run as an unprivileged user where
-// permission bits matter: always for a normal user, for root when it can
-// drop to nobody.
-bool canunprivileged();
-
 // The same directory (mode 0777) or file (0666) made usable by an
 // unprivileged child, where files have permission bits.
 void openup(const std::string& cpath);
@@ -112,5 +86,7 @@ void openup(const std::string& cpath);
 extern const char* const CEXAMPLEMAIL;  // the worked example mail
 extern const char* const CEXAMPLELINE;  // its line with days Fr12;Sa13;So14;
 inline const std::string CMARK = "\xEF\xBB\xBF";  // the mark that begins a new (UTF-8) table
+inline const std::string CDAYS = "Fr12;Sa13;So14;";   // the example's day list
+inline const std::string CHEAD3 = "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;So14;Text;\r\n";  // its table's header
 
 }  // namespace meldtest

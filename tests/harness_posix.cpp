@@ -1,5 +1,5 @@
 // The POSIX body of the test harness: fork and exec, /tmp, mounts.
-#include "harness.h"
+#include "harness_posix.h"
 
 #include <cerrno>
 #include <cstring>

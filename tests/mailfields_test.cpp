@@ -9,10 +9,10 @@
 #include "table.h"
 
 using namespace meld;
+using meldtest::CDAYS;
 
 namespace {
 
-const std::string CDAYS = "Fr12;Sa13;So14;";
 
 // The columns before the days, for mails built from a few lines.
 std::string head6(const std::string& cmail) {

@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "harness.h"
+#include "harness_posix.h"
 #include "mailfields.h"
 #include "stallfs.h"
 
@@ -24,8 +24,6 @@ using namespace meldtest;
 
 namespace {
 
-const std::string CDAYS = "Fr12;Sa13;So14;";
-const std::string CHEAD = "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;So14;Text;\r\n";
 const std::string CLINE = CEXAMPLELINE;
 const std::string PDONE = "tabelle.csv um eine Zeile ergaenzt";
 
@@ -37,9 +35,9 @@ struct Scenario {
 };
 
 const Scenario SCENARIOS[] = {
-    {"existing table", true, CHEAD + "a;b;", CHEAD + "a;b;\r\n" + CLINE},
+    {"existing table", true, CHEAD3 + "a;b;", CHEAD3 + "a;b;\r\n" + CLINE},
     {"empty table", true, "", CLINE},
-    {"no table", false, "", CMARK + CHEAD + CLINE},
+    {"no table", false, "", CMARK + CHEAD3 + CLINE},
 };
 
 void prepare(const std::string& cdir, const Scenario& s) {
@@ -170,14 +168,14 @@ TEST(Reliability, KilledRuns) {
   ASSERT_GT(cline.size(), 48000u);
   writefile(d / "mail.txt", cmail);
   writefile(d / "tage.txt", CDAYS);
-  writefile(d / "tabelle.csv", CHEAD);
+  writefile(d / "tabelle.csv", CHEAD3);
   // Kills land anywhere within the time a run takes here: the median of a few.
   std::vector<double> ntimes;
   for (int i = 0; i < 5; ++i) ntimes.push_back(run(d.path).nseconds);
   std::sort(ntimes.begin(), ntimes.end());
   std::mt19937 rng(20261208);
   std::uniform_int_distribution<int> delay(0, static_cast<int>(ntimes[2] * 1e6));
-  size_t nchecked = CHEAD.size() + 5 * cline.size();  // whole lines up to here
+  size_t nchecked = CHEAD3.size() + 5 * cline.size();  // whole lines up to here
   int nkilled = 0, ntorn = 0;
   for (int i = 0; i < 300; ++i) {
     const int pid = start(d.path);
@@ -186,7 +184,7 @@ TEST(Reliability, KilledRuns) {
     int nst;
     ::waitpid(pid, &nst, 0);
     nkilled -= WIFEXITED(nst);  // it finished before the kill landed
-    ntorn += (filesize(d / "tabelle.csv") - CHEAD.size()) % cline.size() != 0;
+    ntorn += (filesize(d / "tabelle.csv") - CHEAD3.size()) % cline.size() != 0;
     ASSERT_EQ(run(d.path).nstatus, 0) << "after kill " << i;
     const std::string cnew = readfrom(d / "tabelle.csv", nchecked);
     ASSERT_EQ(cnew.size() % cline.size(), 0u) << "after kill " << i;
@@ -210,7 +208,7 @@ TEST(Reliability, ConcurrentRuns) {
     TempDir d;
     writefile(d / "mail.txt", CEXAMPLEMAIL);
     writefile(d / "tage.txt", CDAYS);
-    if (btable) writefile(d / "tabelle.csv", CHEAD);
+    if (btable) writefile(d / "tabelle.csv", CHEAD3);
     int nbarrier[2];
     ASSERT_EQ(::pipe(nbarrier), 0);
     RunOptions opt;
@@ -228,7 +226,7 @@ TEST(Reliability, ConcurrentRuns) {
     }
     EXPECT_EQ(nok, NRUNS);
     std::printf("concurrent runs (%s): %d of %d stored\n", btable ? "existing table" : "no table", nok, NRUNS);
-    std::string cwant = btable ? CHEAD : CMARK + CHEAD;
+    std::string cwant = btable ? CHEAD3 : CMARK + CHEAD3;
     for (int i = 0; i < NRUNS; ++i) cwant += CLINE;
     EXPECT_EQ(readfile(d / "tabelle.csv"), cwant);
     // The protocol is that of one run, whole.
@@ -278,13 +276,13 @@ TEST(Reliability, NewTableFallbacks) {
 // never stays.
 TEST(Reliability, FullDisk) {
   // A table that fills its last block exactly: the line needs a new one.
-  std::string cfull = CHEAD;
+  std::string cfull = CHEAD3;
   while (cfull.size() + 100 < 8192) cfull += std::string(97, 'x') + ";\r\n";
   cfull += std::string(8192 - cfull.size() - 3, 'y') + ";\r\n";
   const Scenario scenarios[] = {
       {"full last block", true, cfull, cfull + CLINE},
-      {"room in the last block", true, CHEAD, CHEAD + CLINE},
-      {"no table", false, "", CMARK + CHEAD + CLINE},
+      {"room in the last block", true, CHEAD3, CHEAD3 + CLINE},
+      {"no table", false, "", CMARK + CHEAD3 + CLINE},
   };
   int ncases = 0, nstored = 0;
   std::string cskipped;
@@ -333,7 +331,7 @@ TEST(Reliability, StalledReadEndsAtTheBound) {
     const TempDir& d = *dirs.back();
     writefile(d / "mail.txt", CEXAMPLEMAIL);
     writefile(d / "tage.txt", CDAYS);
-    writefile(d / "tabelle.csv", CHEAD);
+    writefile(d / "tabelle.csv", CHEAD3);
     ::unlink((d / c.cname).c_str());
     ::symlink((tmp / "mnt/" + c.cname).c_str(), (d / c.cname).c_str());
     pids.push_back(start(d.path));
@@ -346,7 +344,7 @@ TEST(Reliability, StalledReadEndsAtTheBound) {
     EXPECT_TRUE(WIFEXITED(nst) && WEXITSTATUS(nst) == 1);
     EXPECT_LT(nseconds, 12);
     EXPECT_EQ(protocolof(dirs[i]->path), cases[i].cwantprot);
-    EXPECT_EQ(readfile(*dirs[i] / "tabelle.csv"), CHEAD);
+    EXPECT_EQ(readfile(*dirs[i] / "tabelle.csv"), CHEAD3);
   }
   EXPECT_GE(fs.stalledreads(), 2);  // the reads are still held: the runs did not wait for them
 }

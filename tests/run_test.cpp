@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "cases.h"
-#include "harness.h"
+#include "harness_posix.h"
 
 using namespace meldtest;
 
