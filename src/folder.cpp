@@ -1,6 +1,8 @@
 #include "folder.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,7 @@ struct FOLDERRUN {
   std::string CWHY;                // why the run stopped, where the summary says it
   bool BLOGFAILED = false;
   bool BNOREGDIR = false;  // keine-anmeldung is there
+  std::map<std::string, std::set<std::string>> BASES;  // of a Maildir's target: the names before their info
 };
 
 std::string joined(std::string_view cdir, std::string_view cname) {
@@ -217,10 +220,23 @@ std::string nameoftry(const FOLDERRUN& f, const std::string& cname, int n) {
 // (a directory that cannot be written, on another file system).
 FMove moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfrom, const std::string& cdir,
                std::string_view cdirname) {
+  // A Maildir keeps the part of a name before its info unique: a mail whose
+  // part is taken there by another with other flags gets a name of its own.
+  std::set<std::string>* pbases = nullptr;
+  if (f.BMAILDIR) {
+    const auto [it, bnew] = f.BASES.try_emplace(cdir);
+    pbases = &it->second;
+    std::vector<std::string> cnames;
+    if (bnew && FLISTFILES(cdir, &cnames))
+      for (const auto& cn : cnames) pbases->insert(cn.substr(0, cn.find(':')));
+  }
   for (int n = 1; n <= NDONENAMES; ++n) {
     const std::string cto = nameoftry(f, cname, n);
+    const std::string cbase = cto.substr(0, cto.find(':'));
+    if (pbases != nullptr && pbases->count(cbase) > 0) continue;
     const FMove nmove = FMOVE(cfrom, joined(cdir, cto));
     if (nmove == FMove::Exists) continue;
+    if (nmove == FMove::Okay && pbases != nullptr) pbases->insert(cbase);
     if (nmove == FMove::Okay && n > 1)
       logentry(f, cname, "nach " + std::string(cdirname) + "/" + shownname(cto) + " verschoben\r\n");
     return nmove;

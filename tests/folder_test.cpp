@@ -574,7 +574,7 @@ TEST(Folder, Maildir) {
   for (const char* cserver : {"dovecot-uidlist", "dovecot.index", "dovecot.index.log"}) writefile(f.cin + "/" + cserver, "x");
   writefile(f.cin + "/subscriptions", "Archiv");
   for (const char* csub : {"", "/cur", "/new", "/tmp"}) ::mkdir((f.cin + "/.importiert" + csub).c_str(), 0777);
-  writefile(f.cin + "/.importiert/cur/1700000001.M1.h:2,S", "frueher");
+  writefile(f.cin + "/.importiert/cur/1700000001.M1.h:2,RS", "frueher");  // the same name with other flags
   for (const std::string& cp : {f.d.path, f.cin, f.cin + "/cur", f.cin + "/new", f.cin + "/tmp", f.cin + "/.importiert",
                                 f.cin + "/.importiert/cur", f.cin + "/.importiert/new", f.cin + "/.importiert/tmp"})
     openup(cp);
@@ -591,7 +591,7 @@ TEST(Folder, Maildir) {
   EXPECT_EQ(entries(f.cin + "/cur"), std::vector<std::string>{"1700000004.M4.h:2,RS"});
   EXPECT_EQ(entries(f.cin + "/new"), std::vector<std::string>{});
   EXPECT_EQ(entries(f.cin + "/tmp"), std::vector<std::string>{});
-  EXPECT_EQ(entries(f.cin + "/.importiert/cur"), (std::vector<std::string>{"1700000001.M1.h.2:2,S", "1700000001.M1.h:2,S",
+  EXPECT_EQ(entries(f.cin + "/.importiert/cur"), (std::vector<std::string>{"1700000001.M1.h.2:2,S", "1700000001.M1.h:2,RS",
                                                                            "1700000002.M2.h:2,", "1700000003.M3.h:2,"}));
   EXPECT_EQ(entries(f.cin + "/.keine-anmeldung/cur"), std::vector<std::string>{"1700000005.M5.h:2,"});
   for (const char* cfolder : {"/.in-arbeit", "/.keine-anmeldung"}) {
