@@ -149,9 +149,10 @@ bool FISDIR(std::string_view cname);
 // True when both names denote one existing entry (links followed).
 bool FSAMEENTRY(std::string_view cname1, std::string_view cname2);
 
-// Makes the directory, mode 0777 less the umask, where none is: true when
-// a directory is there afterwards.
-bool FMAKEDIR(std::string_view cname);
+// Makes the directory, mode 0777 less the umask (bprivate: 0700, for
+// another user's eyes nothing, as mail folders are), where none is: true
+// when a directory is there afterwards.
+bool FMAKEDIR(std::string_view cname, bool bprivate = false);
 
 // The names of the regular files directly in cdir (links followed), in no
 // particular order; false when cdir cannot be read.

@@ -742,9 +742,9 @@ bool FSAMEENTRY(std::string_view cname1, std::string_view cname2) {
          st1.st_dev == st2.st_dev && st1.st_ino == st2.st_ino;
 }
 
-bool FMAKEDIR(std::string_view cname) {
+bool FMAKEDIR(std::string_view cname, bool bprivate) {
   const std::string cn = cpath(cname);
-  return ::mkdir(cn.c_str(), 0777) == 0 || (errno == EEXIST && FISDIR(cn));
+  return ::mkdir(cn.c_str(), bprivate ? 0700 : 0777) == 0 || (errno == EEXIST && FISDIR(cn));
 }
 
 bool FLISTFILES(std::string_view cdir, std::vector<std::string>* pcnames) {

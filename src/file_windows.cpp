@@ -673,7 +673,8 @@ bool FSAMEENTRY(std::string_view cname1, std::string_view cname2) {
          id1 == id2;
 }
 
-bool FMAKEDIR(std::string_view cname) {
+// A new directory inherits its parent's access rights: private where that is.
+bool FMAKEDIR(std::string_view cname, bool) {
   const std::wstring w = widename(cname);
   if (w.empty() || isdevice(w)) return false;
   return ::CreateDirectoryW(w.c_str(), nullptr) || (::GetLastError() == ERROR_ALREADY_EXISTS && FISDIR(cname));

@@ -116,9 +116,10 @@ bool ismaildir(std::string_view cdir) {
 bool makemaildirfolder(std::string_view cmaildir, std::string_view cname) {
   const std::string cdir = joined(cmaildir, "." + std::string(cname));
   if (FISDIR(joined(cdir, "cur"))) return true;
-  if (!FMAKEDIR(cdir)) return false;
+  // Private, as the mail server makes a mailbox's folders.
+  if (!FMAKEDIR(cdir, true)) return false;
   for (const char* csub : {"tmp", "new", "cur"})
-    if (!FMAKEDIR(joined(cdir, csub))) return false;
+    if (!FMAKEDIR(joined(cdir, csub), true)) return false;
   FCREATENEW(joined(cdir, "maildirfolder"), "");
   // One name a line, as the mail server keeps it; a name already there is not added again.
   const std::string csubs = joined(cmaildir, "subscriptions");
