@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text.h"
+
 namespace meld {
 
 namespace {
@@ -92,8 +94,6 @@ const LABEL LABELS[] = {
     {"iso_8859-2:1987", CHARSET::ISO88592}, {"l2", CHARSET::ISO88592}, {"latin2", CHARSET::ISO88592},
     {"cp1250", CHARSET::WINDOWS1250}, {"windows-1250", CHARSET::WINDOWS1250}, {"x-cp1250", CHARSET::WINDOWS1250},
 };
-
-bool ISSPACE(unsigned char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
 
 void PUTUTF8(std::string& cout, char32_t ncode) {
   if (ncode < 0x80) {
@@ -242,12 +242,10 @@ unsigned char WIN1252BYTE(char32_t ncode) {
 }  // namespace
 
 CHARSET CHARSETOF(std::string_view clabel) {
-  while (!clabel.empty() && ISSPACE(static_cast<unsigned char>(clabel.front()))) clabel.remove_prefix(1);
-  while (!clabel.empty() && ISSPACE(static_cast<unsigned char>(clabel.back()))) clabel.remove_suffix(1);
+  while (!clabel.empty() && ISASCIISPACE(static_cast<unsigned char>(clabel.front()))) clabel.remove_prefix(1);
+  while (!clabel.empty() && ISASCIISPACE(static_cast<unsigned char>(clabel.back()))) clabel.remove_suffix(1);
   if (clabel.empty()) return CHARSET::NONE;
-  std::string clower(clabel);
-  for (char& ch : clower)
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  const std::string clower = LOWERED(clabel);
   for (const LABEL& label : LABELS)
     if (clower == label.clabel) return label.ncharset;
   return CHARSET::UNKNOWN;

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <utility>
 
+#include "text.h"
+
 namespace meld {
 
 namespace {
@@ -73,17 +75,9 @@ constexpr char32_t acp1252[32] = {
 
 bool ISLETTER(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool ISDIGIT(unsigned char c) { return c >= '0' && c <= '9'; }
-// The white space that ends a tag name; of it, all but the form feed is
-// also white space of the text.
-bool ISSPACE(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
-bool ISBLANK(unsigned char c) { return c != '\f' && ISSPACE(c); }
-unsigned char LOWER(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c; }
-
-int HEXVALUE(unsigned char c) {
-  if (ISDIGIT(c)) return c - '0';
-  c = LOWER(c);
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
+// The ASCII white space that the text collapses: all but the form feed,
+// which ends a tag name only.
+bool ISBLANK(unsigned char c) { return c != '\f' && ISASCIISPACE(c); }
 
 // Whether a tag name from the source is cname (lower case), in any case.
 bool NAMEIS(std::string_view ctag, std::string_view cname) {
@@ -163,7 +157,7 @@ size_t REFERENCE(std::string_view chtml, size_t npos, char32_t& ncode) {
     char32_t n = 0;
     for (; i < nlen; ++i) {
       const unsigned char c = static_cast<unsigned char>(chtml[i]);
-      const int ndigit = bhex ? HEXVALUE(c) : (ISDIGIT(c) ? c - '0' : -1);
+      const int ndigit = bhex ? HEXDIGIT(c) : (ISDIGIT(c) ? c - '0' : -1);
       if (ndigit < 0) break;
       n = std::min<char32_t>(n * (bhex ? 16 : 10) + static_cast<char32_t>(ndigit), 0x110000);
     }
@@ -202,7 +196,7 @@ size_t TAGEND(std::string_view chtml, size_t npos) {
       i = chtml.find(static_cast<char>(c), i + 1);
       if (i == std::string_view::npos) return chtml.size();
     }
-    if (!ISSPACE(c)) clast = c;
+    if (!ISASCIISPACE(c)) clast = c;
   }
   return chtml.size();
 }
@@ -215,7 +209,7 @@ size_t DROPPEDEND(std::string_view chtml, size_t npos, std::string_view cname) {
     const size_t nafter = i + 2 + cname.size();
     if (nafter > nlen || chtml[i + 1] != '/' || !NAMEIS(chtml.substr(i + 2, cname.size()), cname)) continue;
     const unsigned char c = nafter < nlen ? static_cast<unsigned char>(chtml[nafter]) : '>';
-    if (ISSPACE(c) || c == '/' || c == '>') return TAGEND(chtml, i);
+    if (ISASCIISPACE(c) || c == '/' || c == '>') return TAGEND(chtml, i);
   }
   return nlen;
 }
@@ -250,7 +244,7 @@ std::string HTMLTEXT(std::string_view chtml) {
       const bool bend = cnext == '/';
       const size_t nname = i + (bend ? 2 : 1);
       size_t nnameend = nname;
-      while (nnameend < nlen && !ISSPACE(static_cast<unsigned char>(chtml[nnameend])) && chtml[nnameend] != '/' &&
+      while (nnameend < nlen && !ISASCIISPACE(static_cast<unsigned char>(chtml[nnameend])) && chtml[nnameend] != '/' &&
              chtml[nnameend] != '>')
         ++nnameend;
       const std::string_view cname = chtml.substr(nname, nnameend - nname);

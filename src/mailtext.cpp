@@ -8,6 +8,7 @@
 #include <map>
 
 #include "html.h"
+#include "text.h"
 
 namespace meld {
 
@@ -30,14 +31,6 @@ struct FIELDVALUE {
   std::string CTYPE, CSUBTYPE;
   std::map<std::string, std::string> PARAMS;
 };
-
-unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
-
-std::string lowered(std::string_view c) {
-  std::string cres(c);
-  for (char& ch : cres) ch = static_cast<char>(lower(static_cast<unsigned char>(ch)));
-  return cres;
-}
 
 bool iswsp(unsigned char c) { return c == ' ' || c == '\t'; }
 
@@ -68,7 +61,7 @@ size_t fieldname(std::string_view cline) {
 }
 
 bool ismimefield(std::string_view cname) {
-  const std::string c = lowered(cname);
+  const std::string c = LOWERED(cname);
   return c == "mime-version" || c == "content-type" || c == "content-transfer-encoding";
 }
 
@@ -93,7 +86,7 @@ ENTITY entityof(std::string_view ctext) {
     if (iswsp(static_cast<unsigned char>(l.CTEXT[0])) && !e.FIELDS.empty()) {
       e.FIELDS.back().CVALUE += l.CTEXT;
     } else if (const size_t nname = fieldname(l.CTEXT); nname > 0) {
-      e.FIELDS.push_back({lowered(l.CTEXT.substr(0, nname)), std::string(l.CTEXT.substr(nname + 1))});
+      e.FIELDS.push_back({LOWERED(l.CTEXT.substr(0, nname)), std::string(l.CTEXT.substr(nname + 1))});
     } else {
       break;
     }
@@ -180,21 +173,15 @@ class VALUEREADER {
   size_t m_n = 0;
 };
 
-int hexval(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = lower(c);
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 // A parameter value in RFC 2231's extended form: charset'language'%XX...
 // The character set of the value itself does not matter for the names and
 // labels read here: the bytes are taken.
 std::string percentdecoded(std::string_view c) {
   std::string cres;
   for (size_t n = 0; n < c.size(); ++n) {
-    if (c[n] == '%' && n + 2 < c.size() && hexval(static_cast<unsigned char>(c[n + 1])) >= 0 &&
-        hexval(static_cast<unsigned char>(c[n + 2])) >= 0) {
-      cres += static_cast<char>(hexval(static_cast<unsigned char>(c[n + 1])) * 16 + hexval(static_cast<unsigned char>(c[n + 2])));
+    if (c[n] == '%' && n + 2 < c.size() && HEXDIGIT(static_cast<unsigned char>(c[n + 1])) >= 0 &&
+        HEXDIGIT(static_cast<unsigned char>(c[n + 2])) >= 0) {
+      cres += static_cast<char>(HEXDIGIT(static_cast<unsigned char>(c[n + 1])) * 16 + HEXDIGIT(static_cast<unsigned char>(c[n + 2])));
       n += 2;
     } else {
       cres += c[n];
@@ -206,13 +193,13 @@ std::string percentdecoded(std::string_view c) {
 FIELDVALUE valueof(std::string_view cvalue) {
   FIELDVALUE v;
   VALUEREADER rd(cvalue);
-  v.CTYPE = lowered(rd.word(false));
-  if (rd.take('/')) v.CSUBTYPE = lowered(rd.word(false));
+  v.CTYPE = LOWERED(rd.word(false));
+  if (rd.take('/')) v.CSUBTYPE = LOWERED(rd.word(false));
   // RFC 2231 pieces: name*N or name*N* in any order, joined by their number.
   std::map<std::string, std::map<int, std::string>> pieces;
   std::map<std::string, std::string> extended;
   while (rd.nextparam()) {
-    std::string cname = lowered(rd.word(false));
+    std::string cname = LOWERED(rd.word(false));
     if (cname.empty() || !rd.take('=')) continue;
     std::string cval = rd.word(true);
     // name*= is encoded, name*N= a piece, name*N*= an encoded piece.
@@ -288,7 +275,7 @@ std::vector<std::string_view> partsof(std::string_view cbody, std::string_view c
 
 std::string transferdecoded(const ENTITY& e) {
   const std::string* pcte = fieldof(e, "content-transfer-encoding");
-  const std::string cte = pcte == nullptr ? std::string() : lowered(VALUEREADER(*pcte).word(false));
+  const std::string cte = pcte == nullptr ? std::string() : LOWERED(VALUEREADER(*pcte).word(false));
   if (cte == "quoted-printable") return QPDECODE(e.CBODY);
   if (cte == "base64") return BASE64DECODE(e.CBODY);
   return std::string(e.CBODY);
@@ -327,8 +314,8 @@ void takepart(const ENTITY& e, const FIELDVALUE& v, const WALK& w) {
   std::string cdecoded = transferdecoded(e);
   if (w.BDECODEDTOO) p.CDECODED = cdecoded;
   p.CUTF8 = DECODE(std::move(cdecoded), CHARSETOF(p.CLABEL));
-  p.BFLOWED = v.CSUBTYPE == "plain" && lowered(paramof(v, "format")) == "flowed";
-  p.BDELSP = p.BFLOWED && lowered(paramof(v, "delsp")) == "yes";
+  p.BFLOWED = v.CSUBTYPE == "plain" && LOWERED(paramof(v, "format")) == "flowed";
+  p.BDELSP = p.BFLOWED && LOWERED(paramof(v, "delsp")) == "yes";
   w.PPARTS->push_back(std::move(p));
 }
 
@@ -521,8 +508,8 @@ std::string QPDECODE(std::string_view ctext) {
       pout += pstop - p;
       p = pstop;
       if (peq == nullptr) break;
-      const int nhi = pe - p > 2 ? hexval(static_cast<unsigned char>(p[1])) : -1;
-      const int nlo = pe - p > 2 ? hexval(static_cast<unsigned char>(p[2])) : -1;
+      const int nhi = pe - p > 2 ? HEXDIGIT(static_cast<unsigned char>(p[1])) : -1;
+      const int nlo = pe - p > 2 ? HEXDIGIT(static_cast<unsigned char>(p[2])) : -1;
       if (nhi >= 0 && nlo >= 0) {
         *pout++ = static_cast<char>(nhi * 16 + nlo);
         p += 3;

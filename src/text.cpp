@@ -55,6 +55,22 @@ long long INT(double x) {
   return static_cast<long long>(std::trunc(x * (1.0 + 0x1p-52)));
 }
 
+unsigned char LOWER(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c; }
+
+std::string LOWERED(std::string_view ctext) {
+  std::string cres(ctext);
+  for (char& ch : cres) ch = static_cast<char>(LOWER(static_cast<unsigned char>(ch)));
+  return cres;
+}
+
+int HEXDIGIT(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = LOWER(c);
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+bool ISASCIISPACE(unsigned char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
+
 std::string STR(long long n, int nwidth, int /*ndec*/) {
   // Digits of the magnitude, built from the right; unsigned so that the
   // smallest long long has a magnitude too.

@@ -35,6 +35,20 @@ double DIV(long long a, long long b);
 // one unit in the last place short of a whole number count as that number.
 long long INT(double x);
 
+// A byte with A to Z in lower case; every other byte as it is.
+unsigned char LOWER(unsigned char c);
+
+// ctext with A to Z in lower case, as names in mail headers, character set
+// labels and HTML compare.
+std::string LOWERED(std::string_view ctext);
+
+// The value of a hexadecimal digit in either case, -1 for any other byte.
+int HEXDIGIT(unsigned char c);
+
+// ASCII white space as HTML and the Encoding Standard know it: tab, LF, FF,
+// CR and space.
+bool ISASCIISPACE(unsigned char c);
+
 // n right-aligned in exactly nwidth bytes, or nwidth '*' when it does not fit.
 std::string STR(long long n, int nwidth, int ndec = 0);
 
