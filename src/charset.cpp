@@ -1,5 +1,6 @@
 #include "charset.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -133,11 +134,27 @@ size_t ASCIIPREFIX(std::string_view ctext) {
   return i;
 }
 
+// What a UTF-8 lead byte asks for: the count of continuation bytes (0 for
+// ASCII, -1 for a byte that begins no sequence) and the range the first of
+// them must lie in (narrower after E0, ED, F0 and F4, which rules out
+// overlongs, surrogates and code points past U+10FFFF); later ones lie in
+// 80 to BF.
+struct LEAD {
+  int NMORE;
+  unsigned char NLOWER = 0x80, NUPPER = 0xBF;
+};
+
+LEAD leadof(unsigned char c) {
+  if (c < 0x80) return {0};
+  if (c >= 0xC2 && c <= 0xDF) return {1};
+  if (c >= 0xE0 && c <= 0xEF) return {2, static_cast<unsigned char>(c == 0xE0 ? 0xA0 : 0x80), static_cast<unsigned char>(c == 0xED ? 0x9F : 0xBF)};
+  if (c >= 0xF0 && c <= 0xF4) return {3, static_cast<unsigned char>(c == 0xF0 ? 0x90 : 0x80), static_cast<unsigned char>(c == 0xF4 ? 0x8F : 0xBF)};
+  return {-1};
+}
+
 // Bytes of ctext read as UTF-8, with one U+FFFD for each maximal subpart of
-// an ill-formed sequence: a lead byte sets the range the next byte must lie
-// in (narrower after E0, ED, F0 and F4, which rules out overlongs,
-// surrogates and code points past U+10FFFF); a byte outside it ends the
-// sequence as one U+FFFD and is then read afresh.
+// an ill-formed sequence: a byte outside the range its lead byte sets ends
+// the sequence as one U+FFFD and is then read afresh.
 std::string UTF8DECODE(std::string_view ctext) {
   std::string cout;
   cout.reserve(ctext.size() + 8);
@@ -148,26 +165,15 @@ std::string UTF8DECODE(std::string_view ctext) {
     const unsigned char c = static_cast<unsigned char>(ctext[i]);
     if (nneeded == 0) {
       nstart = i;
-      if (c < 0x80) {
-        cout += static_cast<char>(c);
-      } else if (c >= 0xC2 && c <= 0xDF) {
-        nneeded = 1;
-      } else if (c >= 0xE0 && c <= 0xEF) {
-        if (c == 0xE0) nlower = 0xA0;
-        if (c == 0xED) nupper = 0x9F;
-        nneeded = 2;
-      } else if (c >= 0xF0 && c <= 0xF4) {
-        if (c == 0xF0) nlower = 0x90;
-        if (c == 0xF4) nupper = 0x8F;
-        nneeded = 3;
-      } else {
-        cout += REPLACEMENT;
-      }
+      const LEAD lead = leadof(c);
+      if (lead.NMORE == 0) cout += static_cast<char>(c);
+      if (lead.NMORE < 0) cout += REPLACEMENT;
+      nneeded = std::max(lead.NMORE, 0);
+      nlower = lead.NLOWER, nupper = lead.NUPPER;
       continue;
     }
     if (c < nlower || c > nupper) {
       nneeded = nseen = 0;
-      nlower = 0x80, nupper = 0xBF;
       cout += REPLACEMENT;
       --i;
       continue;
@@ -259,31 +265,14 @@ bool ISUTF8(std::string_view ctext) {
   while (i < n) {
     i += ASCIIPREFIX(ctext.substr(i));
     if (i >= n) break;
-    const unsigned char c = static_cast<unsigned char>(ctext[i]);
-    // The lead byte gives the length and the range of the first
-    // continuation byte; the later ones are 80 to BF.
-    int nmore;
-    unsigned char nlower = 0x80, nupper = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      nmore = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      nmore = 2;
-      if (c == 0xE0) nlower = 0xA0;
-      if (c == 0xED) nupper = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      nmore = 3;
-      if (c == 0xF0) nlower = 0x90;
-      if (c == 0xF4) nupper = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i - 1 < static_cast<size_t>(nmore)) return false;
-    for (int k = 1; k <= nmore; ++k) {
+    LEAD lead = leadof(static_cast<unsigned char>(ctext[i]));
+    if (lead.NMORE < 0 || n - i - 1 < static_cast<size_t>(lead.NMORE)) return false;
+    for (int k = 1; k <= lead.NMORE; ++k) {
       const unsigned char d = static_cast<unsigned char>(ctext[i + k]);
-      if (d < nlower || d > nupper) return false;
-      nlower = 0x80, nupper = 0xBF;
+      if (d < lead.NLOWER || d > lead.NUPPER) return false;
+      lead.NLOWER = 0x80, lead.NUPPER = 0xBF;
     }
-    i += 1 + nmore;
+    i += 1 + lead.NMORE;
   }
   return true;
 }
