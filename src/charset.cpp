@@ -298,9 +298,9 @@ std::string TOUTF8(std::string_view ctext, CHARSET ncharset) {
 
 std::string DECODE(std::string ctext, CHARSET ncharset) {
   const std::string_view c = ctext;
-  if (c.starts_with("\xEF\xBB\xBF")) return TOUTF8(c.substr(3), CHARSET::UTF8);
-  if (c.starts_with("\xFF\xFE")) return TOUTF8(c.substr(2), CHARSET::UTF16LE);
-  if (c.starts_with("\xFE\xFF")) return TOUTF8(c.substr(2), CHARSET::UTF16BE);
+  if (c.starts_with(CMARKUTF8)) return TOUTF8(c.substr(CMARKUTF8.size()), CHARSET::UTF8);
+  if (c.starts_with(CMARKUTF16LE)) return TOUTF8(c.substr(CMARKUTF16LE.size()), CHARSET::UTF16LE);
+  if (c.starts_with(CMARKUTF16BE)) return TOUTF8(c.substr(CMARKUTF16BE.size()), CHARSET::UTF16BE);
   // What needs no decoding is given back, not copied: a message's text may be 8 MiB.
   const bool butf8 = ncharset == CHARSET::UTF8 || ncharset == CHARSET::NONE;
   const bool bbytewise = ncharset != CHARSET::UTF16LE && ncharset != CHARSET::UTF16BE;

@@ -21,6 +21,9 @@ enum class CHARSET {
   WINDOWS1250,
 };
 
+// The byte-order marks: UTF-8's, and UTF-16's little- and big-endian one.
+inline constexpr std::string_view CMARKUTF8 = "\xEF\xBB\xBF", CMARKUTF16LE = "\xFF\xFE", CMARKUTF16BE = "\xFE\xFF";
+
 // The character set a label names: ASCII white space around it is ignored,
 // letter case too. "us-ascii", "ascii" and "ansi_x3.4-1968" give NONE.
 CHARSET CHARSETOF(std::string_view clabel);

@@ -81,9 +81,7 @@ bool appendlog(std::string_view centry) {
   long long nsize = 0;
   const int nlog = FOPENLOCKED(CLOGNAME, &nsize);
   if (nlog < 0) return false;
-  const int nlast = nsize > 0 ? FBYTEAT(nlog, nsize - 1) : -1;
-  bool bdone = nsize == 0 || nlast >= 0;
-  if (bdone) bdone = FAPPENDSYNC(nlog, std::string(SEPARATOR(nsize, nlast)) + std::string(centry), nsize);
+  const bool bdone = APPENDRECORD(nlog, nsize, nsize > 0 ? FBYTEAT(nlog, nsize - 1) : -1, centry);
   FCLOSE(nlog);
   return bdone;
 }
@@ -100,7 +98,9 @@ bool listsources(const FOLDERRUN& f, std::vector<MAIL>* pmails) {
     if (!listmails(cdir, &cnames)) return false;
     for (auto& cn : cnames) pmails->push_back({std::move(cn), cdir});
   }
-  std::stable_sort(pmails->begin(), pmails->end(), [](const MAIL& a, const MAIL& b) { return LT(a.CNAME, b.CNAME); });
+  // One source is in order already; the mails of a Maildir's new and cur go together.
+  if (f.CSOURCES.size() > 1)
+    std::stable_sort(pmails->begin(), pmails->end(), [](const MAIL& a, const MAIL& b) { return LT(a.CNAME, b.CNAME); });
   return true;
 }
 
@@ -165,26 +165,22 @@ std::string summary(const FOLDERRUN& f) {
   if (f.NOTHER > 0) more(counted(f.NOTHER, "von einem anderen Lauf genommen"));
   if (f.BSTOP) more(counted(f.NUNDONE, "nicht bearbeitet - Abbruch") + (f.CWHY.empty() ? "" : ": " + f.CWHY));
   if (f.BLOGFAILED) more("prot-all.txt konnte nicht ergaenzt werden");
-  // Stored mails that are not in importiert, and where they lie.
-  for (const auto& [pcnames, pcdir] : {std::pair{&f.CKEPT, &f.CKEEP}, std::pair{&f.CSTUCK, &f.CCLAIM}}) {
-    if (pcnames->empty()) continue;
-    c += "; Zeile in tabelle.csv, Mail in ";
-    c += shownname(*pcdir);
+  // Mails that lie where no run takes them, named with where they lie:
+  // stored ones that are not in importiert, then claims of dead runs.
+  const auto names = [&c](std::string_view cwhat, const std::string& cdir, const std::vector<std::string>& cnames) {
+    if (cnames.empty()) return;
+    c += "; ";
+    c += cwhat;
+    c += shownname(cdir);
     c += ":";
-    for (const auto& cn : *pcnames) {
+    for (const auto& cn : cnames) {
       c += ' ';
       c += shownname(cn);
     }
-  }
-  if (!f.CLEFT.empty()) {
-    c += "; von einem abgebrochenen Lauf in ";
-    c += shownname(f.CCLAIM);
-    c += ":";
-    for (const auto& cn : f.CLEFT) {
-      c += ' ';
-      c += shownname(cn);
-    }
-  }
+  };
+  names("Zeile in tabelle.csv, Mail in ", f.CKEEP, f.CKEPT);
+  names("Zeile in tabelle.csv, Mail in ", f.CCLAIM, f.CSTUCK);
+  names("von einem abgebrochenen Lauf in ", f.CCLAIM, f.CLEFT);
   return c;
 }
 

@@ -366,8 +366,8 @@ std::string messagetext(std::string_view cmessage) {
 }  // namespace
 
 MAILKIND MAILKINDOF(std::string_view craw) {
-  const auto starts = [craw](std::string_view cmark) { return craw.substr(0, cmark.size()) == cmark; };
-  if (starts("\xEF\xBB\xBF") || starts("\xFF\xFE") || starts("\xFE\xFF")) return MAILKIND::UNICODE;
+  if (craw.starts_with(CMARKUTF8) || craw.starts_with(CMARKUTF16LE) || craw.starts_with(CMARKUTF16BE))
+    return MAILKIND::UNICODE;
   bool bmime = false, bfield = false;
   size_t npos = blockstart(craw);
   // A registration typed as text fails at its first line that starts no
@@ -413,8 +413,8 @@ MAILTEXT MAILTEXTOF(std::string craw) {
 }
 
 bool READSON(std::string_view craw) {
-  if (craw.starts_with("\xFF\xFE") || craw.starts_with("\xFE\xFF")) return true;
-  if (craw.starts_with("\xEF\xBB\xBF")) craw.remove_prefix(3);
+  if (craw.starts_with(CMARKUTF16LE) || craw.starts_with(CMARKUTF16BE)) return true;
+  if (craw.starts_with(CMARKUTF8)) craw.remove_prefix(CMARKUTF8.size());
   const MAILKIND nkind = MAILKINDOF(craw);
   return nkind == MAILKIND::MESSAGE || nkind == MAILKIND::OPEN;
 }
@@ -435,8 +435,6 @@ CHARSET PLAINCHARSET(std::string_view ctext) {
   }
   return ISUTF8(ctext) ? CHARSET::UTF8 : CHARSET::WINDOWS1252;
 }
-
-CHARSET TEXTCHARSET(const MAILTEXT& m) { return m.NCHARSET != CHARSET::NONE ? m.NCHARSET : PLAINCHARSET(m.CTEXT); }
 
 std::vector<MAILPART> MAILPARTS(std::string_view cmessage, bool bdecodedtoo) {
   std::vector<MAILPART> cparts;

@@ -38,16 +38,13 @@ CHARSET PLAINCHARSET(std::string_view ctext);
 
 // The text a mail's bytes give and its character set: a plain text as it
 // stands (UTF8 when all its bytes form valid UTF-8, else WINDOWS1252, found
-// only when asked: see TEXTCHARSET), a text with a mark or a message
+// only when asked: see PLAINCHARSET), a text with a mark or a message
 // decoded into UTF-8; cut at its first byte 0 and at NMAILREAD bytes.
 struct MAILTEXT {
   std::string CTEXT;
   CHARSET NCHARSET = CHARSET::NONE;  // NONE: a plain text, not yet looked at
 };
 MAILTEXT MAILTEXTOF(std::string craw);
-
-// UTF8 or WINDOWS1252: the character set of a plain text, or the one found.
-CHARSET TEXTCHARSET(const MAILTEXT& m);
 
 // One text part of a message, as the message's text takes it.
 struct MAILPART {

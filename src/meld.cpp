@@ -33,7 +33,7 @@ bool readdays(RUNSTATE& r) {
   }
   // The list ends before its first byte 0; the mark of a UTF-8 editor is no part of it.
   clist.resize(std::min(clist.size(), clist.find('\0')));
-  if (clist.starts_with("\xEF\xBB\xBF")) clist.erase(0, 3);
+  if (clist.starts_with(CMARKUTF8)) clist.erase(0, CMARKUTF8.size());
   const DAYS d = DAYSOF(clist);
   if (!d.CBAD.empty()) {
     std::string cbad;

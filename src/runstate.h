@@ -31,7 +31,8 @@ struct RUNSTATE {
 };
 
 // How an import ended, chosen where it ended. A folder import goes on with
-// the next mail after Stored, NoMail and Failed and stops after the others.
+// the next mail after Stored, NoMail, NoRegistration and Failed and stops
+// after the others.
 enum class MResult {
   Stored,            // the line is durably in the table
   NoMail,            // there was no mail: nothing else was touched

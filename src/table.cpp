@@ -15,7 +15,7 @@ constexpr std::string_view CTABNAME = "tabelle.csv";
 constexpr std::string_view CFIXEDHEAD = "Name;Mail;Anzahl;Eink;Tel;Nacht;";
 // The mark that begins a UTF-8 table; a table without it is Windows-1252,
 // as a spreadsheet on a German Windows system reads a CSV file without one.
-constexpr std::string_view CMARK = "\xEF\xBB\xBF";
+constexpr std::string_view CMARK = CMARKUTF8;
 
 // The line in the table's character set: the mail's own bytes where the
 // two agree, "?" for what the table cannot hold (counted in NREPLACED).
@@ -53,14 +53,7 @@ MResult appendexisting(RUNSTATE& r) {
   const std::string cline = inthetable(r, std::move(r.CLINE), butf8 ? CHARSET::UTF8 : CHARSET::WINDOWS1252);
   int nlast = -1;
   if (nsize > 0) nlast = LEN(cstart) == nsize ? static_cast<unsigned char>(cstart.back()) : FBYTEAT(r.NTAB, nsize - 1);
-  if (nsize > 0 && nlast < 0) return MResult::Failed;  // no last byte, no safe separator
-  // A table that is the mark alone is empty: the line follows the mark.
-  // Separator and line go out with one write; the common table, ending in
-  // a line end, needs no copy of the line for that.
-  const std::string_view csep = SEPARATOR(nsize - nmark, nlast);
-  const bool bdone = csep.empty() ? FAPPENDSYNC(r.NTAB, cline, nsize)
-                                  : FAPPENDSYNC(r.NTAB, std::string(csep) + cline, nsize);
-  return bdone ? MResult::Stored : MResult::Failed;
+  return APPENDRECORD(r.NTAB, nsize, nlast, cline, nmark) ? MResult::Stored : MResult::Failed;
 }
 
 }  // namespace
@@ -75,6 +68,17 @@ std::string TABHEADER(std::string_view ctage, long long nanztage) {
 bool HEADERFITS(std::string_view cstart, std::string_view chead) {
   if (!EQ(cstart, CFIXEDHEAD)) return true;
   return cstart == chead;
+}
+
+bool APPENDRECORD(int nhandle, long long nsize, int nlast, std::string_view ctext, long long nbegin) {
+  if (nsize > 0 && nlast < 0) return false;  // no last byte, no safe separator
+  // Separator and text go out with one write; the common file, ending in a
+  // line end, needs no copy of the text for that.
+  const std::string_view csep = SEPARATOR(nsize - nbegin, nlast);
+  if (csep.empty()) return FAPPENDSYNC(nhandle, ctext, nsize);
+  std::string crecord(csep);
+  crecord += ctext;
+  return FAPPENDSYNC(nhandle, crecord, nsize);
 }
 
 std::string_view SEPARATOR(long long nsize, int nlast) {

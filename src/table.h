@@ -24,6 +24,14 @@ bool HEADERFITS(std::string_view cstart, std::string_view chead);
 // LF or in an empty table, LF after a lone CR, CR LF otherwise.
 std::string_view SEPARATOR(long long nsize, int nlast);
 
+// Appends ctext to an open file of nsize bytes under its lock, behind the
+// separator that its last byte nlast (-1 for none) asks for, with one write
+// made durable (see FAPPENDSYNC); the file's records begin at nbegin (behind
+// a mark), so one that is the mark alone counts as empty. False, with the
+// file as it was, where the line is not durably there or no last byte could
+// be read.
+bool APPENDRECORD(int nhandle, long long nsize, int nlast, std::string_view ctext, long long nbegin = 0);
+
 // Stores CLINE in tabelle.csv (a new table gets CHEAD first), sets BSTORED
 // and logs the table's protocol lines; the table's handle is closed again as
 // soon as the line is durable, so that other runs do not wait for this one. A table that cannot be opened

@@ -69,8 +69,8 @@ TEST(MailText, TextOfAMail) {
     EXPECT_EQ(m.NCHARSET, c.nwant) << c.cname;
   }
   // A plain text's character set is found when asked.
-  EXPECT_EQ(TEXTCHARSET(MAILTEXTOF("Name: J\xC3\xBCrgen")), CHARSET::UTF8);
-  EXPECT_EQ(TEXTCHARSET(MAILTEXTOF("Name: J\xFCrgen")), CHARSET::WINDOWS1252);
+  EXPECT_EQ(PLAINCHARSET(MAILTEXTOF("Name: J\xC3\xBCrgen").CTEXT), CHARSET::UTF8);
+  EXPECT_EQ(PLAINCHARSET(MAILTEXTOF("Name: J\xFCrgen").CTEXT), CHARSET::WINDOWS1252);
   // A UTF-8 text cut inside a character by the read is still UTF-8.
   const std::string ccut = std::string(NMAILREAD - 1, 'x') + "\xC3";
   EXPECT_EQ(PLAINCHARSET(ccut), CHARSET::UTF8);
