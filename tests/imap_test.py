@@ -445,6 +445,20 @@ class Test:
         check(mt, f"meldimport-all: its standard error is not the one summary line:\n{err}")
         return tuple(int(x or 0) for x in mt.groups()), err
 
+    def expect_imported(self, m, tabledir, maildir, keys):
+        """After an import of the server's Maildir: INBOX and "in-arbeit"
+        empty, keys in "importiert" and the question in "keine-anmeldung",
+        each unread; their lines in the table; the Maildir still one; no
+        error logged. The counts in the two folders."""
+        self.expect(m, "INBOX", [])
+        imported = self.expect(m, "importiert", keys, unread=True)
+        other = self.expect(m, "keine-anmeldung", ["frage1"], unread=True)
+        self.expect(m, "in-arbeit", [])
+        self.expect_table(tabledir, keys)
+        self.expect_maildir(maildir, ["importiert", "keine-anmeldung"])
+        self.check_log()
+        return imported, other
+
     def expect_table(self, tabledir, keys):
         """tabelle.csv: UTF-8 with its mark, the header of the day list,
         then one line per imported mail, each once: name and address, the
@@ -569,13 +583,7 @@ class Test:
         for what, names in (("LIST", self.folders(m)), ("LSUB", self.subscribed(m))):
             for f in ("importiert", "keine-anmeldung", "in-arbeit"):
                 check(f in names, f'{what} shows no folder "{f}": {sorted(names)}')
-        self.expect(m, "INBOX", [])
-        self.expect(m, "importiert", first, unread=True)
-        self.expect(m, "keine-anmeldung", ["frage1"], unread=True)
-        self.expect(m, "in-arbeit", [])
-        self.expect_table(table1, first)
-        self.expect_maildir(maildir, ["importiert", "keine-anmeldung"])
-        self.check_log()
+        self.expect_imported(m, table1, maildir, first)
 
         # 4. Two more registrations (left in new: no session selects INBOX
         # now): the second import adds only them.
@@ -586,13 +594,7 @@ class Test:
         check(sum(where2) == 2, f"the Maildir holds {where2} mails in new and cur, not 2")
         counts, err = self.run_tool(table1, maildir)
         check(counts == (2, 2, 0, 0), f"second import: {err}")
-        self.expect(m, "INBOX", [])
-        imported = self.expect(m, "importiert", both, unread=True)
-        other = self.expect(m, "keine-anmeldung", ["frage1"], unread=True)
-        self.expect(m, "in-arbeit", [])
-        self.expect_table(table1, both)
-        self.expect_maildir(maildir, ["importiert", "keine-anmeldung"])
-        self.check_log()
+        imported, other = self.expect_imported(m, table1, maildir, both)
 
         # 5. INBOX is empty now: two new registrations, which getmail6
         # fetches over IMAP into a Maildir of its own, leaving them on the
