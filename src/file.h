@@ -1,21 +1,40 @@
 // File primitives: the only code that calls the operating system. None of
 // them prints, throws or stops the run; a failure shows only in the result
-// (handle -1, empty text, count 0, false), and every operation given handle
-// -1 does nothing and fails quietly.
+// (a status, handle -1, no text, count 0, false), and every operation given
+// handle -1 does nothing and fails quietly.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace meld {
 
-enum class FStatus { Okay, Exists, Failed };
+// How a call that can end in more than two ways went. Each call names the
+// values it gives; each platform's body makes them from the system's error
+// in one place.
+enum class FStatus {
+  Okay,         // done; a look at a name: a regular file
+  Missing,      // no such entry (a directory counts as no file; a move: none at the source)
+  Exists,       // an entry is in the way (of a new file, of a move)
+  Other,        // there, but no regular file (a device, FIFO or socket)
+  Marked,       // there, but marked hidden or system: counts as absent, is never replaced
+  Held,         // there, but held by another run or program beyond the run's bound
+  Unsafe,       // a directory of root's that others may write
+  Unsupported,  // the file system cannot do this at all
+  Full,         // no room left (disk or quota)
+  Failed,       // any other failure
+};
 
-// How reading an input by its name went: read, absent, or there but not readable.
-enum class FRead { Okay, Missing, Failed };
-
-// Whose rights the process acts with (see FTAKEOWNER).
-enum class FOwner { Okay, Root, Unsafe, Failed };
+// What an open gave: its status, the handle (left open; -1 where none),
+// and for a read by name the bytes read, for a lock the size under it.
+struct FOPENED {
+  FStatus nstatus = FStatus::Failed;
+  int nhandle = -1;
+  long long nsize = 0;
+  std::string ctext;
+};
 
 // Prepares the process for an unattended run: no file of the run can take
 // the place of standard input, output or error (descriptors 0, 1 and 2 are
@@ -29,15 +48,16 @@ void FSTARTUP();
 
 // Run by root, the process takes the identity of the current directory's
 // owner (group, supplementary groups, then user), so that names in the
-// directory reach only what that user could reach. Unsafe: the directory
-// belongs to root and others may write it; Failed: the identity could not
-// be taken; Root: run by root, now acting for the owner (root itself for a
-// directory of root's). Any other user keeps its own: Okay.
-FOwner FTAKEOWNER();
+// directory reach only what that user could reach (root itself for a
+// directory of root's). Okay: so done, or run by any other user, who keeps
+// its own; Unsafe: the directory belongs to root and others may write it;
+// Failed: the identity could not be taken.
+FStatus FTAKEOWNER();
 
-// True when cdir (links followed) belongs to the user the process acts for
-// and no one else may write it: a directory in which no other user can
-// plant a file or link for a run of root's.
+// For a run whose identity FTAKEOWNER took: true when cdir (links
+// followed) belongs to that user and no one else may write it, a directory
+// in which no other user can plant a file or link for root's run. Any
+// other run: true.
 bool FOWNEDALONE(std::string_view cdir);
 
 // Starts the run's one bound on waiting: every later wait (a lock, a read
@@ -47,13 +67,15 @@ void FSETWAIT(double nseconds);
 // Writes ctext to standard error: only where no protocol can be written.
 void FSAY(std::string_view ctext);
 
-// True for an existing entry that is not a directory (links followed).
-// *pbfailed, when given, tells an entry that could not be looked at (an I/O
-// error, a loop of links) apart from one that is absent: both give false.
-// An entry marked hidden or system, where the file system has such marks,
-// counts as absent too; *pbmarked, when given, tells it apart: it is there
-// all the same, and nothing may be put in its place.
-bool FILE(std::string_view cname, bool* pbfailed = nullptr, bool* pbmarked = nullptr);
+// What a name shows (links followed): Okay for a regular file; Missing for
+// none, or a directory; Other for a device, FIFO or socket; Marked for an
+// entry marked hidden or system, where the file system has such marks;
+// Failed for one that could not be looked at (an I/O error, a loop of links).
+FStatus FLOOK(std::string_view cname);
+
+// True for an existing entry that is not a directory (links followed); an
+// entry marked hidden or system counts as absent (see FLOOK).
+bool FILE(std::string_view cname);
 
 // Opens an existing regular file for reading; a name that is no regular file
 // (a FIFO, device or socket) is never opened and gives -1.
@@ -71,17 +93,16 @@ int FCREATE(std::string_view cname);
 bool FRESERVE(int nhandle, long long nbytes);
 
 // Reads up to ncount bytes at the current position (repeating short reads)
-// and returns those before the first byte 0. *pbfailed, when given, tells a
-// read error (or handle -1, or a read that outlasts the run's bound) apart
-// from an empty file.
-std::string FREADSTR(int nhandle, long long ncount, bool* pbfailed = nullptr);
+// and returns those before the first byte 0; a read error (or handle -1, or
+// a read that outlasts the run's bound) gives no bytes, as an empty file.
+std::string FREADSTR(int nhandle, long long ncount);
 
-// FILE, FOPEN and a read of up to ncount bytes on one input, every byte
-// kept (a byte 0 included: what it ends is for the reader to say):
-// *pnhandle gets the handle (left open, -1 when none), *pctext what was
-// read. An entry that may be there but cannot be looked at, opened or read
-// is Failed, never Missing.
-FRead FREADNAMED(std::string_view cname, long long ncount, int* pnhandle, std::string* pctext);
+// An input read by its name: a look, an open and a read of up to ncount
+// bytes, every byte kept (a byte 0 included: what it ends is for the
+// reader to say). Okay, Missing (absent, a directory, a marked entry), or
+// Failed for an entry that may be there but cannot be looked at, opened or
+// read; the handle is left open.
+FOPENED FREADNAMED(std::string_view cname, long long ncount);
 
 // Writes all of ctext at the current position; returns the bytes written.
 long long FWRITE(int nhandle, std::string_view ctext);
@@ -93,16 +114,18 @@ int FERASE(std::string_view cname);
 
 // Opens an existing regular file for appending and takes an exclusive lock
 // on it within the run's bound. When the name meanwhile names another file,
-// that one is taken instead. A torn tail that a killed append left (see
-// FAPPENDSYNC) is cut off first. *pnsize gets the size under the lock. -1
-// on any failure; *pbopened tells a file that was opened but not locked
-// from one that could not be opened.
-int FOPENLOCKED(std::string_view cname, long long* pnsize, bool* pbopened = nullptr);
+// that one is taken instead. The temporary file that a run killed inside
+// FCREATENEW(cname) left is removed, and a torn tail that a killed append
+// left (see FAPPENDSYNC) is cut off first. Okay with the handle and the
+// size under the lock; Held for a file that was opened but not locked (or,
+// where the system has such holds, held open by another program); Failed
+// for one that could not be opened.
+FOPENED FOPENLOCKED(std::string_view cname);
 
 // Up to ncount bytes from offset noff (0-based), fewer only at the end of
 // the file, all bytes kept (no cut at byte 0); the position is not moved.
-// *pbfailed tells a read error (or handle -1) apart from the end of the file.
-std::string FREADAT(int nhandle, long long noff, long long ncount, bool* pbfailed);
+// None for a read error (or handle -1), as opposed to the end of the file.
+std::optional<std::string> FREADAT(int nhandle, long long noff, long long ncount);
 
 // The byte at offset noff (0-based), or -1 when there is none.
 int FBYTEAT(int nhandle, long long noff);
@@ -116,12 +139,8 @@ bool FAPPENDSYNC(int nhandle, std::string_view ctext, long long nsize);
 
 // Makes cname hold exactly ctext, whole or not at all: the text is written
 // and synced under a temporary name first and then linked to cname, which
-// is never replaced. Exists when cname appeared meanwhile.
+// is never replaced. Okay, Exists when cname appeared meanwhile, or Failed.
 FStatus FCREATENEW(std::string_view cname, std::string_view ctext);
-
-// Removes the temporary file that a run killed inside FCREATENEW(cname) left
-// behind; one that a live run holds stays. One call where there is none.
-void FREMOVESTALE(std::string_view cname);
 
 // Replaces the whole content of an open file by ctext, under an exclusive
 // lock that the handle keeps until it is closed, so that runs which end
@@ -129,14 +148,8 @@ void FREMOVESTALE(std::string_view cname);
 // written whole leaves the file empty. Returns the bytes written.
 long long FREPLACE(int nhandle, std::string_view ctext);
 
-}  // namespace meld
-
 // Folder import: directories, moves that never replace, the running log,
-// the terminal. The same rules as above: no prints, no throws, a failure
-// shows only in the result.
-#include <vector>
-
-namespace meld {
+// the terminal.
 
 // The program's arguments after its name, as the byte strings that the
 // names of this layer take: argv as it stands where the command line is
@@ -155,15 +168,13 @@ bool FSAMEENTRY(std::string_view cname1, std::string_view cname2);
 bool FMAKEDIR(std::string_view cname, bool bprivate = false);
 
 // The names of the regular files directly in cdir (links followed), in no
-// particular order; false when cdir cannot be read.
-bool FLISTFILES(std::string_view cdir, std::vector<std::string>* pcnames);
+// particular order; none when cdir cannot be read.
+std::optional<std::vector<std::string>> FLISTFILES(std::string_view cdir);
 
-// How a move went: done, an entry already at the target, no entry at the
-// source (taken by someone else), or failed otherwise.
-enum class FMove { Okay, Exists, Gone, Failed };
-
-// Gives the entry cfrom the name cto, never replacing an entry there.
-FMove FMOVE(std::string_view cfrom, std::string_view cto);
+// Gives the entry cfrom the name cto, never replacing an entry there: Okay,
+// Exists (an entry at the target), Missing (none at the source: taken by
+// someone else), or Failed.
+FStatus FMOVE(std::string_view cfrom, std::string_view cto);
 
 // Makes the entries of the directory durable: false where that failed
 // (where the system cannot make a directory durable at all, true).
@@ -176,7 +187,8 @@ bool FSYNCDIR(std::string_view cdir);
 std::string FLINKPATH(std::string_view cname);
 
 // Opens a regular file for appending, created (mode 0666 less the umask)
-// when missing; never blocks.
+// when missing, whole and never over one that another run made meanwhile
+// (a temporary that a killed run left is removed first); never blocks.
 int FOPENAPPEND(std::string_view cname);
 
 // Opens the directory for a lock on it (where a directory cannot be locked,
@@ -187,9 +199,9 @@ int FOPENDIR(std::string_view cname);
 // Takes an exclusive lock without waiting: false when another handle holds a lock.
 bool FLOCKALONE(int nhandle);
 
-// Takes a shared lock (or turns the exclusive lock into one), waiting at
-// most nwaitsec seconds for an exclusive lock held elsewhere.
-bool FLOCKSHARED(int nhandle, int nwaitsec);
+// Takes a shared lock (or turns the exclusive lock into one), waiting for
+// an exclusive lock held elsewhere within the run's bound.
+bool FLOCKSHARED(int nhandle);
 
 // True when the handle is a terminal.
 bool FISTERMINAL(int nhandle);

@@ -1,12 +1,17 @@
-// What every body of the file layer shares: rules that must not differ
-// between the platforms. Included by the bodies only; nothing above the
-// file layer uses it.
+// What every body of the file layer shares: the rules that must not differ
+// between the platforms are written once in file_common.cpp, over a few
+// small primitives that each platform's body gives. Included by the bodies
+// only; nothing above the file layer uses it.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "file.h"
+
 namespace meld {
+
+// ---- Rules of file_common.cpp.
 
 // The one temporary name that FCREATENEW(cdir/cbase) writes before the file
 // is moved into place: a hidden name beside it.
@@ -23,36 +28,78 @@ std::string appendrecord(long long nbefore, long long nafter);
 // record that cannot be read): the table stays as it is.
 long long tornsize(std::string_view crecord, long long nsize);
 
-// The append that both bodies make to the table: the record first
-// (setrecord gives 1 when it is set, 0 on a file system that keeps no such
-// records, -1 when setting it failed: then nothing is written), then the
-// text written and made durable (writesync). What part of a failed write
-// reached the file is taken back (cutback, tried up to three times, as it is
-// all that keeps a half line out of the table; it makes the cut durable).
-// The record goes once the file is whole (droprecord); where no cut
-// succeeds it stays for the next run. True when the text is durably there.
-template <class FSET, class FWRITE, class FCUT, class FDROP>
-bool appendrecorded(FSET setrecord, FWRITE writesync, FCUT cutback, FDROP droprecord) {
-  const int nrecord = setrecord();
-  if (nrecord < 0) return false;
-  const bool bstored = writesync();
-  if (!bstored) {
-    bool bcut = false;
-    for (int ntry = 0; ntry < 3 && !bcut; ++ntry) bcut = cutback();
-    if (!bcut) return false;
-  }
-  if (nrecord > 0) droprecord();
-  return bstored;
+// The room for a read of up to nwant bytes at offset noff (-1: from the
+// start) in a file of nsize bytes (-1 where unknown): what lies beyond the
+// offset and one byte more, so that the end of the file shows without a
+// second buffer.
+size_t readroom(size_t nwant, long long noff, long long nsize);
+
+// Seconds left of the run's one bound on waiting (see FSETWAIT); a run that
+// never set it gets ten seconds from its first wait.
+double secondsleft();
+
+// What an open gave that has no text or size.
+inline FOPENED opened(FStatus nstatus, int nhandle = -1) {
+  FOPENED o;
+  o.nstatus = nstatus;
+  o.nhandle = nhandle;
+  return o;
 }
 
-// A text read from a file ends before its first byte 0.
-void cutatzero(std::string* pctext);
+// ---- What each body gives the rules.
 
-// Each body's own read, on which FREADSTR, FREADAT and FBYTEAT are built:
-// up to ncount bytes at offset noff (-1: at the handle's position, which
+// The clock of all waiting: seconds that only ever grow.
+double monotonic();
+
+// Up to ncount bytes at offset noff (-1: at the handle's position, which
 // moves on; an offset leaves it alone), repeating short reads until the end
 // of the file, every byte kept. *pbfailed is set, and nothing returned, for
 // a handle that is not open or a read error; a count of 0 reads nothing.
 std::string readbytes(int nhandle, long long noff, long long ncount, bool* pbfailed);
+
+// Opens an existing regular file for reading after one look at its name:
+// Okay with the handle, Missing (absent, a directory, a marked entry), or
+// Failed (no regular file, or not to be opened).
+FOPENED openinput(std::string_view cname);
+
+// Opens an existing regular file (marked hidden or system too) for
+// appending. bforlock: for reading and writing, a file that another program
+// holds open waited for within the bound (Held where it stays held), and
+// ready for the records of FAPPENDSYNC. Okay with the handle, Held, Failed.
+FOPENED openappending(std::string_view cname, bool bforlock);
+
+// An exclusive lock within the run's bound.
+bool lockwait(int nhandle);
+
+// Whether cname still names the open file, now that it is locked: Okay
+// with its size, Other where the name names another entry now, Failed.
+FStatus stillnamed(int nhandle, std::string_view cname, long long* pnsize);
+
+// The record of an append that the file carries: Okay with its text,
+// Missing where it carries none, Unsupported where the file system keeps
+// no records, Failed.
+FStatus readrecord(int nhandle, std::string* pcrecord);
+
+// Sets the record: Okay, Unsupported (no records here: nothing is set), Failed.
+FStatus setrecord(int nhandle, std::string_view crecord);
+
+void droprecord(int nhandle);
+
+// Writes the text at the end of the file with one append that no other
+// writer can split, and makes it durable: true only when every byte is.
+bool appendsync(int nhandle, std::string_view ctext);
+
+// Writes the whole text at offset noff; the bytes written.
+long long writeat(int nhandle, std::string_view ctext, long long noff);
+
+// Sets the length of the file (cuts it, or lets it grow by zeros).
+bool setsize(int nhandle, long long nsize);
+
+// Makes the file's content durable.
+bool syncfile(int nhandle);
+
+// Removes the temporary file that a run killed inside FCREATENEW(cname)
+// left behind; one that a live run holds stays.
+void removestale(std::string_view cname);
 
 }  // namespace meld

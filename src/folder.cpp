@@ -67,7 +67,9 @@ std::string shownname(std::string_view cname) {
 // The mails of a directory: its regular files whose names do not start
 // with ".", in the bytewise order of the names.
 bool listmails(std::string_view cdir, std::vector<std::string>* pcnames) {
-  if (!FLISTFILES(cdir, pcnames)) return false;
+  auto cfiles = FLISTFILES(cdir);
+  if (!cfiles) return false;
+  *pcnames = std::move(*cfiles);
   std::erase_if(*pcnames, [](const std::string& c) { return c.empty() || c[0] == '.'; });
   std::sort(pcnames->begin(), pcnames->end(), [](const std::string& a, const std::string& b) { return LT(a, b); });
   return true;
@@ -78,11 +80,10 @@ bool listmails(std::string_view cdir, std::vector<std::string>* pcnames) {
 // it cannot be written whole, so that every entry is whole or absent.
 bool appendlog(std::string_view centry) {
   FSETWAIT(NLOGWAIT);
-  long long nsize = 0;
-  const int nlog = FOPENLOCKED(CLOGNAME, &nsize);
-  if (nlog < 0) return false;
-  const bool bdone = APPENDRECORD(nlog, nsize, nsize > 0 ? FBYTEAT(nlog, nsize - 1) : -1, centry);
-  FCLOSE(nlog);
+  const FOPENED o = FOPENLOCKED(CLOGNAME);
+  if (o.nhandle < 0) return false;
+  const bool bdone = APPENDRECORD(o.nhandle, o.nsize, o.nsize > 0 ? FBYTEAT(o.nhandle, o.nsize - 1) : -1, centry);
+  FCLOSE(o.nhandle);
   return bdone;
 }
 
@@ -123,10 +124,9 @@ bool makemaildirfolder(std::string_view cmaildir, std::string_view cname) {
   FCREATENEW(joined(cdir, "maildirfolder"), "");
   // One name a line, as the mail server keeps it; a name already there is not added again.
   const std::string csubs = joined(cmaildir, "subscriptions");
-  int nhandle = -1;
-  std::string clist;
-  FREADNAMED(csubs, 1 << 20, &nhandle, &clist);
-  FCLOSE(nhandle);
+  const FOPENED o = FREADNAMED(csubs, 1 << 20);
+  FCLOSE(o.nhandle);
+  const std::string& clist = o.ctext;
   if (("\n" + clist).find("\n" + std::string(cname) + "\n") == std::string::npos) {
     const int nsubs = FOPENAPPEND(csubs);
     FWRITE(nsubs, (clist.empty() || clist.back() == '\n' ? "" : "\n") + std::string(cname) + "\n");
@@ -215,7 +215,7 @@ std::string nameoftry(const FOLDERRUN& f, const std::string& cname, int n) {
 // Moves cfrom into cdir under a name of its own there: Okay, Exists where
 // every name tried is taken, or Failed, a failure that every mail would meet
 // (a directory that cannot be written, on another file system).
-FMove moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfrom, const std::string& cdir,
+FStatus moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfrom, const std::string& cdir,
                std::string_view cdirname) {
   // A Maildir keeps the part of a name before its info unique: a mail whose
   // part is taken there by another with other flags gets a name of its own.
@@ -223,22 +223,21 @@ FMove moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfrom,
   if (f.BMAILDIR) {
     const auto [it, bnew] = f.BASES.try_emplace(cdir);
     pbases = &it->second;
-    std::vector<std::string> cnames;
-    if (bnew && FLISTFILES(cdir, &cnames))
-      for (const auto& cn : cnames) pbases->insert(cn.substr(0, cn.find(':')));
+    if (const auto cnames = bnew ? FLISTFILES(cdir) : std::nullopt; cnames)
+      for (const auto& cn : *cnames) pbases->insert(cn.substr(0, cn.find(':')));
   }
   for (int n = 1; n <= NDONENAMES; ++n) {
     const std::string cto = nameoftry(f, cname, n);
     const std::string cbase = cto.substr(0, cto.find(':'));
     if (pbases != nullptr && pbases->count(cbase) > 0) continue;
-    const FMove nmove = FMOVE(cfrom, joined(cdir, cto));
-    if (nmove == FMove::Exists) continue;
-    if (nmove == FMove::Okay && pbases != nullptr) pbases->insert(cbase);
-    if (nmove == FMove::Okay && n > 1)
+    const FStatus nmove = FMOVE(cfrom, joined(cdir, cto));
+    if (nmove == FStatus::Exists) continue;
+    if (nmove == FStatus::Okay && pbases != nullptr) pbases->insert(cbase);
+    if (nmove == FStatus::Okay && n > 1)
       logentry(f, cname, "nach " + std::string(cdirname) + "/" + shownname(cto) + " verschoben\r\n");
     return nmove;
   }
-  return FMove::Exists;
+  return FStatus::Exists;
 }
 
 // A stored mail that cannot go to importiert stays in .in-arbeit/gespeichert,
@@ -247,7 +246,7 @@ FMove moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfrom,
 void keepstored(FOLDERRUN& f, const std::string& cname, const std::string& cclaimed) {
   const bool bdir = f.BMAILDIR ? makemaildirfolder(f.CFOLDER, std::string(CCLAIMDIR.substr(1)) + "." + std::string(CKEEPDIR))
                                : FMAKEDIR(f.CKEEP);
-  const bool bkept = bdir && FMOVE(cclaimed, joined(f.CKEEP, cname)) == FMove::Okay;
+  const bool bkept = bdir && FMOVE(cclaimed, joined(f.CKEEP, cname)) == FStatus::Okay;
   (bkept ? f.CKEPT : f.CSTUCK).push_back(cname);
   logentry(f, cname,
            "bleibt in " + (bkept ? f.CKEEPNAME : std::string(CCLAIMDIR)) +
@@ -256,7 +255,7 @@ void keepstored(FOLDERRUN& f, const std::string& cname, const std::string& cclai
 
 // Puts a claimed mail back into the folder, for the next run.
 void putback(FOLDERRUN& f, const MAIL& m, const std::string& cclaimed) {
-  if (FMOVE(cclaimed, joined(m.CDIR, m.CNAME)) != FMove::Okay)
+  if (FMOVE(cclaimed, joined(m.CDIR, m.CNAME)) != FStatus::Okay)
     logentry(f, m.CNAME, "bleibt in .in-arbeit: kann nicht zurueckverschoben werden\r\n");
 }
 
@@ -266,10 +265,10 @@ void movekept(FOLDERRUN& f) {
   std::vector<std::string> cnames;
   if (!FISDIR(f.CKEEP) || !listmails(f.CKEEP, &cnames)) return;
   for (const auto& cn : cnames) {
-    const FMove nmove = moveinto(f, cn, joined(f.CKEEP, cn), f.CDONE, CDONEDIR);
-    if (nmove == FMove::Okay) {
+    const FStatus nmove = moveinto(f, cn, joined(f.CKEEP, cn), f.CDONE, CDONEDIR);
+    if (nmove == FStatus::Okay) {
       logentry(f, cn, "Zeile in tabelle.csv, aus " + f.CKEEPNAME + " nach importiert verschoben\r\n");
-    } else if (nmove != FMove::Gone) {
+    } else if (nmove != FStatus::Missing) {
       f.CKEPT.push_back(cn);
     }
   }
@@ -286,12 +285,12 @@ void importone(FOLDERRUN& f, const MAIL& m) {
   // A mail that is a link is read from where it leads, wherever the link is moved.
   const std::string clink = FLINKPATH(cmail);
   // The claim is a rename: of two runs that try, one gets the mail.
-  const FMove nclaim = FMOVE(cmail, cclaimed);
-  if (nclaim == FMove::Gone) {
+  const FStatus nclaim = FMOVE(cmail, cclaimed);
+  if (nclaim == FStatus::Missing) {
     ++f.NOTHER;
     return;
   }
-  if (nclaim != FMove::Okay) {
+  if (nclaim != FStatus::Okay) {
     ++f.NFAILED;
     logentry(f, cname, "kann nicht nach .in-arbeit verschoben werden - nicht importiert\r\n");
     return;
@@ -317,9 +316,9 @@ void importone(FOLDERRUN& f, const MAIL& m) {
   // claimed, and the log tells what became of it.
   logentry(f, cname, r.CPROT);
   if (bstored) {
-    const FMove nmove = moveinto(f, cclaimname, cclaimed, f.CDONE, CDONEDIR);
-    if (nmove == FMove::Okay) return;
-    if (nmove == FMove::Failed) {
+    const FStatus nmove = moveinto(f, cclaimname, cclaimed, f.CDONE, CDONEDIR);
+    if (nmove == FStatus::Okay) return;
+    if (nmove == FStatus::Failed) {
       f.BSTOP = true;
       f.CWHY = "importiert nicht beschreibbar";
     }
@@ -327,7 +326,7 @@ void importone(FOLDERRUN& f, const MAIL& m) {
   } else if (bnoreg) {
     // No line to keep apart: where keine-anmeldung fails, the mail waits in the folder.
     if (!f.BNOREGDIR) f.BNOREGDIR = f.BMAILDIR ? makemaildirfolder(f.CFOLDER, CNOREGDIR) : FMAKEDIR(f.CNOREG);
-    if (!f.BNOREGDIR || moveinto(f, cclaimname, cclaimed, f.CNOREG, CNOREGDIR) != FMove::Okay) {
+    if (!f.BNOREGDIR || moveinto(f, cclaimname, cclaimed, f.CNOREG, CNOREGDIR) != FStatus::Okay) {
       logentry(f, cname, "kann nicht nach keine-anmeldung verschoben werden\r\n");
       putback(f, m, cclaimed);
     }
@@ -382,7 +381,6 @@ int MELDFOLDER(std::string_view cfolder) {
   };
   if (!makeplace(f.CCLAIM, CCLAIMDIR)) return stopwith(shownname(f.CCLAIM) + " kann nicht angelegt werden");
   if (!makeplace(f.CDONE, CDONEDIR)) return stopwith(shownname(f.CDONE) + " kann nicht angelegt werden");
-  FREMOVESTALE(CLOGNAME);  // a log that a killed run began to make
   const int nlog = FOPENAPPEND(CLOGNAME);  // made where missing; each entry opens it again
   if (nlog < 0) return stopwith("prot-all.txt kann nicht geoeffnet werden");
   FCLOSE(nlog);
@@ -394,7 +392,8 @@ int MELDFOLDER(std::string_view cfolder) {
   if (balone) listmails(f.CCLAIM, &f.CLEFT);
   std::vector<MAIL> cnames;
   int nstatus = 1;
-  if (!FLOCKSHARED(f.NCLAIMLOCK, NLOCKWAIT)) {
+  FSETWAIT(NLOCKWAIT);
+  if (!FLOCKSHARED(f.NCLAIMLOCK)) {
     stopwith(shownname(f.CCLAIMROOT) + " kann nicht gesperrt werden");
   } else if (!listsources(f, &cnames)) {
     stopwith(shownname(cfolder) + " kann nicht gelesen werden");
@@ -454,16 +453,16 @@ int MAINALL(int argc, const char* const* argv) {
   // Root takes the rights of the table directory's owner, as meldimport
   // does; the folder must be that user's alone, or another user could plant
   // links and names for root's run in it.
-  const FOwner nowner = FTAKEOWNER();
-  if (nowner == FOwner::Unsafe) {
+  const FStatus nowner = FTAKEOWNER();
+  if (nowner == FStatus::Unsafe) {
     FSAY("meldimport-all: Verzeichnis fuer andere beschreibbar - Abbruch\n");
     return 1;
   }
-  if (nowner == FOwner::Failed) {
+  if (nowner != FStatus::Okay) {
     FSAY("meldimport-all: Benutzer des Verzeichnisses nicht annehmbar - Abbruch\n");
     return 1;
   }
-  if (nowner == FOwner::Root && !FOWNEDALONE(cargs[0])) {
+  if (!FOWNEDALONE(cargs[0])) {
     FSAY("meldimport-all: " + shownname(cargs[0]) +
          " gehoert nicht allein dem Benutzer des Verzeichnisses der Tabelle - Abbruch\n");
     return 1;

@@ -19,15 +19,16 @@ namespace {
 bool readdays(RUNSTATE& r) {
   r.NANZTAGE = 0;
   r.CTAGE.clear();
-  std::string clist;
-  const FRead nread = FREADNAMED("tage.txt", 1000, &r.NTAGE, &clist);
-  if (nread == FRead::Missing) {
+  FOPENED o = FREADNAMED("tage.txt", 1000);
+  r.NTAGE = o.nhandle;
+  std::string& clist = o.ctext;
+  if (o.nstatus == FStatus::Missing) {
     LOG(r, "tage.txt nicht vorhanden - Tage werden nicht verarbeitet");
     return true;
   }
   // A day list that is there but cannot be read would give a line without
   // its day columns under a header that has them: the run stops instead.
-  if (nread == FRead::Failed) {
+  if (o.nstatus != FStatus::Okay) {
     LOG(r, "tage.txt nicht lesbar - Abbruch");
     return false;
   }
@@ -94,23 +95,26 @@ MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname, bool blisted) {
 
   // A mail that may be there but cannot be read must be neither imported as
   // an empty registration nor passed over as missing: the run stops and says so.
-  std::string craw;
-  FRead nread = FREADNAMED(cmailname, NMAILREAD, &r.NMAIL, &craw);
+  FOPENED o = FREADNAMED(cmailname, NMAILREAD);
+  r.NMAIL = o.nhandle;
+  std::string& craw = o.ctext;
   // A message or a UTF-16 text is read on: a registration may carry a photo.
   // A plain text is never longer than its first read.
-  if (nread == FRead::Okay && LEN(craw) == NMAILREAD && READSON(craw)) {
-    bool bfailed = false;
-    const std::string crest = FREADAT(r.NMAIL, NMAILREAD, NMAILWHOLE - NMAILREAD, &bfailed);
-    if (bfailed) nread = FRead::Failed;
-    craw.reserve(craw.size() + crest.size());  // grown once, to its size
-    craw += crest;
+  if (o.nstatus == FStatus::Okay && LEN(craw) == NMAILREAD && READSON(craw)) {
+    const auto crest = FREADAT(r.NMAIL, NMAILREAD, NMAILWHOLE - NMAILREAD);
+    if (!crest) {
+      o.nstatus = FStatus::Failed;
+    } else {
+      craw.reserve(craw.size() + crest->size());  // grown once, to its size
+      craw += *crest;
+    }
   }
-  if (nread == FRead::Missing && blisted) nread = FRead::Failed;
-  if (nread == FRead::Missing) {
+  if (o.nstatus == FStatus::Missing && blisted) o.nstatus = FStatus::Failed;
+  if (o.nstatus == FStatus::Missing) {
     LOG(r, "mail.txt nicht gefunden - Abbruch");
     return finish(r, MResult::NoMail);
   }
-  if (nread == FRead::Failed) {
+  if (o.nstatus != FStatus::Okay) {
     LOG(r, "mail.txt nicht lesbar - Abbruch");
     return finish(r, MResult::Failed);
   }
@@ -146,15 +150,11 @@ int MELD() {
 
 int MAIN() {
   FSTARTUP();
-  switch (FTAKEOWNER()) {
-    case FOwner::Okay:
-    case FOwner::Root:
-      return MELD();
-    case FOwner::Unsafe:
-      FSAY("meldimport: Verzeichnis fuer andere beschreibbar - Abbruch\n");
-      return 1;
-    case FOwner::Failed:
-      break;
+  const FStatus nowner = FTAKEOWNER();
+  if (nowner == FStatus::Okay) return MELD();
+  if (nowner == FStatus::Unsafe) {
+    FSAY("meldimport: Verzeichnis fuer andere beschreibbar - Abbruch\n");
+    return 1;
   }
   FSAY("meldimport: Benutzer des Verzeichnisses nicht annehmbar - Abbruch\n");
   return 1;

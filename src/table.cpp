@@ -28,21 +28,21 @@ std::string inthetable(RUNSTATE& r, std::string cline, CHARSET ntable) {
 // Appends CLINE to the existing table under its lock; the table is as it
 // was unless the line is durably there.
 MResult appendexisting(RUNSTATE& r) {
-  long long nsize = 0;
-  bool bopened = false;
-  r.NTAB = FOPENLOCKED(CTABNAME, &nsize, &bopened);
+  const FOPENED o = FOPENLOCKED(CTABNAME);
+  r.NTAB = o.nhandle;
+  const long long nsize = o.nsize;
   // A table that opens but stays locked by another program is there and
   // whole; only the line could not be added.
-  LOG(r, bopened ? "tabelle.csv eingelesen" : "tabelle.csv kann nicht geoeffnet werden");
+  LOG(r, o.nstatus != FStatus::Failed ? "tabelle.csv eingelesen" : "tabelle.csv kann nicht geoeffnet werden");
   // A table held for the whole bound would hold every further mail as long.
-  if (r.NTAB < 0) return bopened ? MResult::Locked : MResult::FailedForAll;
+  if (r.NTAB < 0) return o.nstatus == FStatus::Held ? MResult::Locked : MResult::FailedForAll;
   // The start of the table, read under the lock with one call, shows its
   // character set and whether the line's day columns fit its header; a
   // table no longer than a header gives its last byte with the same read.
   const std::string chead = TABHEADER(r.CTAGE, r.NANZTAGE);
-  bool bfailed = false;
-  const std::string cstart = FREADAT(r.NTAB, 0, std::min(nsize, LEN(CMARK) + LEN(chead)), &bfailed);
-  if (bfailed) return MResult::Failed;
+  const auto cread = FREADAT(r.NTAB, 0, std::min(nsize, LEN(CMARK) + LEN(chead)));
+  if (!cread) return MResult::Failed;
+  const std::string& cstart = *cread;
   const bool butf8 = EQ(cstart, CMARK);
   const long long nmark = butf8 ? LEN(CMARK) : 0;
   if (!HEADERFITS(SUBSTR(cstart, nmark + 1, LEN(chead)), chead)) {
@@ -89,7 +89,6 @@ std::string_view SEPARATOR(long long nsize, int nlast) {
 MResult STORETABLE(RUNSTATE& r) {
   r.BSTORED = false;
   MResult nres = MResult::FailedForAll;  // unless a table is found or made
-  FREMOVESTALE(CTABNAME);
   // A table that another run creates meanwhile is appended to; the bound
   // only guards against a name that keeps appearing and vanishing.
   for (int ntry = 0; ntry < 3; ++ntry) {
@@ -97,8 +96,7 @@ MResult STORETABLE(RUNSTATE& r) {
     // be opened: a new one must not be made beside it. One marked hidden or
     // system counts as absent, yet it is there, and a new table never
     // replaces it: the line goes into it.
-    bool bfailed = false, bmarked = false;
-    if (FILE(CTABNAME, &bfailed, &bmarked) || bfailed || bmarked) {
+    if (FLOOK(CTABNAME) != FStatus::Missing) {
       nres = appendexisting(r);
       // Other runs wait for the table, not for this run's protocol.
       FCLOSE(r.NTAB);

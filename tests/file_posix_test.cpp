@@ -40,15 +40,14 @@ TEST(File, ExistsOnlyForNonDirectories) {
 // A FIFO is never opened for the append, so it is no table that could not be locked.
 TEST(File, LockedOpenRefusesAFifo) {
   TempDir d;
-  long long nother = 0;
-  bool bopened = true;
   ::mkfifo((d / "fifo").c_str(), 0644);
-  EXPECT_EQ(FOPENLOCKED(d / "fifo", &nother, &bopened), -1);
-  EXPECT_FALSE(bopened);
+  const FOPENED o = FOPENLOCKED(d / "fifo");
+  EXPECT_EQ(o.nhandle, -1);
+  EXPECT_EQ(o.nstatus, FStatus::Failed);
 }
 
-// The temporary file of a killed run is removed; one that a live run holds
-// locked, or anything else in its place, stays.
+// The temporary file of a killed run is removed when its file is opened;
+// one that a live run holds locked, or anything else in its place, stays.
 TEST(File, StaleTemporaryRemovedUnlessHeld) {
   struct Case {
     const char* cname;
@@ -69,7 +68,7 @@ TEST(File, StaleTemporaryRemovedUnlessHeld) {
     if (c.bheld) {
       ASSERT_EQ(::flock(nheld, LOCK_EX), 0);
     }
-    FREMOVESTALE(d / "t.csv");
+    FOPENLOCKED(d / "t.csv");
     EXPECT_EQ(meldtest::exists(ctmp), c.bstays) << c.cname;
     if (nheld >= 0) ::close(nheld);
   }

@@ -31,18 +31,16 @@ TEST(File, ReadKeepsBytesAndStopsAtZero) {
   for (const auto& c : cases) {
     writefile(d / "f", c.cbytes);
     const int h = FOPEN(d / "f");
-    bool bfailed = true;
-    EXPECT_EQ(FREADSTR(h, c.ncount, &bfailed), c.cwant);
-    EXPECT_FALSE(bfailed);
+    EXPECT_EQ(FREADSTR(h, c.ncount), c.cwant);
+    EXPECT_TRUE(FREADAT(h, 0, c.ncount));  // a read, not a failure
     EXPECT_TRUE(FCLOSE(h));
     EXPECT_FALSE(FCLOSE(h));  // a dead handle
   }
 }
 
 TEST(File, HandleMinusOneFailsQuietly) {
-  bool bfailed = false;
-  EXPECT_EQ(FREADSTR(-1, 50000, &bfailed), "");
-  EXPECT_TRUE(bfailed);  // told apart from an empty file
+  EXPECT_EQ(FREADSTR(-1, 50000), "");
+  EXPECT_FALSE(FREADAT(-1, 0, 50000));  // told apart from an empty file
   EXPECT_EQ(FWRITE(-1, "abc"), 0);
   EXPECT_FALSE(FCLOSE(-1));
   EXPECT_EQ(FBYTEAT(-1, 0), -1);
@@ -79,21 +77,18 @@ TEST(File, CreateNewNeverReplacesAndLeavesNoTemporary) {
 TEST(File, AppendUnderLockWithLastByte) {
   TempDir d;
   writefile(d / "t.csv", "abc\r");
-  long long nsize = -1;
   FSETWAIT(1);
-  const int h = FOPENLOCKED(d / "t.csv", &nsize);
+  const FOPENED o = FOPENLOCKED(d / "t.csv");
+  const int h = o.nhandle;
   ASSERT_GE(h, 0);
-  EXPECT_EQ(nsize, 4);
+  EXPECT_EQ(o.nsize, 4);
   EXPECT_EQ(FBYTEAT(h, 3), '\r');
   EXPECT_EQ(FBYTEAT(h, 4), -1);
   // A second open waits for the lock and gives up at its deadline.
-  long long nother = 0;
-  bool bopened = false;
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(FOPENLOCKED(d / "t.csv", &nother, &bopened), -1);
-  EXPECT_TRUE(bopened);
+  EXPECT_EQ(FOPENLOCKED(d / "t.csv").nstatus, FStatus::Held);
   EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.9);
-  EXPECT_TRUE(FAPPENDSYNC(h, "\nx\r\n", nsize));
+  EXPECT_TRUE(FAPPENDSYNC(h, "\nx\r\n", o.nsize));
   FCLOSE(h);
   EXPECT_EQ(readfile(d / "t.csv"), "abc\r\nx\r\n");
 }

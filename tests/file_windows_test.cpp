@@ -21,20 +21,13 @@ TEST(File, DevicesAreNeverOpened) {
   FSETWAIT(1);
   for (const std::string cname : {"NUL", "con", "COM1", "CONIN$", cpipe.c_str(), "\\\\?\\GLOBALROOT\\Device\\Null"}) {
     SCOPED_TRACE(cname);
-    bool bfailed = true, bmarked = true;
-    EXPECT_TRUE(meld::FILE(cname, &bfailed, &bmarked));
-    EXPECT_FALSE(bfailed);
-    EXPECT_FALSE(bmarked);
+    EXPECT_EQ(FLOOK(cname), FStatus::Other);
     EXPECT_EQ(FOPEN(cname), -1);
     EXPECT_EQ(FCREATE(cname), -1);
-    int nhandle = -1;
-    std::string ctext;
-    EXPECT_EQ(FREADNAMED(cname, 100, &nhandle, &ctext), FRead::Failed);
-    EXPECT_EQ(nhandle, -1);
-    long long nsize = 0;
-    bool bopened = true;
-    EXPECT_EQ(FOPENLOCKED(cname, &nsize, &bopened), -1);
-    EXPECT_FALSE(bopened);
+    const FOPENED o = FREADNAMED(cname, 100);
+    EXPECT_EQ(o.nstatus, FStatus::Failed);
+    EXPECT_EQ(o.nhandle, -1);
+    EXPECT_EQ(FOPENLOCKED(cname).nstatus, FStatus::Failed);
     EXPECT_EQ(FCREATENEW(cname, "x"), FStatus::Failed);
     EXPECT_EQ(FOPENAPPEND(cname), -1);
     EXPECT_EQ(FERASE(cname), -1);

@@ -1,0 +1,127 @@
+// The Windows body of the folder import's part of the file layer:
+// directories, moves that never replace, the claim directory's locks, the
+// terminal; and the run's identity, which Windows keeps as it is.
+#include "file_windows.h"
+
+#include <vector>
+
+namespace meld {
+
+// Windows has no counterpart of root taking another user's identity: the
+// run keeps the rights of the user who started it.
+FStatus FTAKEOWNER() { return FStatus::Okay; }
+
+// Never asked: no run here takes another user's identity.
+bool FOWNEDALONE(std::string_view) { return true; }
+
+bool FISDIR(std::string_view cname) {
+  const std::wstring w = widename(cname);
+  if (w.empty() || isdevice(w)) return false;
+  const DWORD nattr = ::GetFileAttributesW(w.c_str());
+  return nattr != INVALID_FILE_ATTRIBUTES && (nattr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool FSAMEENTRY(std::string_view cname1, std::string_view cname2) {
+  const std::wstring w1 = widename(cname1), w2 = widename(cname2);
+  FILEID id1, id2;
+  return !w1.empty() && !w2.empty() && !isdevice(w1) && !isdevice(w2) && idofname(w1, &id1) && idofname(w2, &id2) &&
+         id1 == id2;
+}
+
+// A new directory inherits its parent's access rights: private where that is.
+bool FMAKEDIR(std::string_view cname, bool) {
+  const std::wstring w = widename(cname);
+  if (w.empty() || isdevice(w)) return false;
+  return ::CreateDirectoryW(w.c_str(), nullptr) || (failed() == FStatus::Exists && FISDIR(cname));
+}
+
+std::optional<std::vector<std::string>> FLISTFILES(std::string_view cdir) {
+  std::wstring w = widename(cdir);
+  if (w.empty() || isdevice(w)) return std::nullopt;
+  if (w.back() != L'\\' && w.back() != L'/') w += L'\\';
+  w += L'*';
+  std::vector<std::string> cnames;
+  WIN32_FIND_DATAW fd;
+  const HANDLE hfind = ::FindFirstFileW(w.c_str(), &fd);
+  if (hfind == INVALID_HANDLE_VALUE) {
+    if (failed() == FStatus::Missing) return cnames;  // an empty drive root
+    return std::nullopt;
+  }
+  do {
+    // Directories are no mails; neither are entries marked hidden or
+    // system, which the directory search counts as absent. A name that no
+    // byte string can hold (a lone surrogate) cannot be claimed.
+    std::string cname;
+    if ((fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0 &&
+        utf8name(fd.cFileName, &cname))
+      cnames.push_back(cname);
+  } while (::FindNextFileW(hfind, &fd));
+  const bool bended = ::GetLastError() == ERROR_NO_MORE_FILES;
+  ::FindClose(hfind);
+  if (!bended) return std::nullopt;
+  return cnames;
+}
+
+FStatus FMOVE(std::string_view cfrom, std::string_view cto) {
+  const std::wstring wfrom = widename(cfrom), wto = widename(cto);
+  if (wfrom.empty() || wto.empty() || isdevice(wfrom) || isdevice(wto)) return FStatus::Failed;
+  // A rename on the volume (no copy), never over an existing entry.
+  if (::MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_WRITE_THROUGH)) return FStatus::Okay;
+  const DWORD nerr = ::GetLastError();
+  if (statusof(nerr) == FStatus::Exists) return FStatus::Exists;
+  return nerr == ERROR_FILE_NOT_FOUND ? FStatus::Missing : FStatus::Failed;
+}
+
+// Where the volume lets a directory's entries be flushed through a handle
+// of it, they are; a move made with MOVEFILE_WRITE_THROUGH needs no more.
+bool FSYNCDIR(std::string_view cdir) {
+  const std::wstring w = widename(cdir);
+  if (w.empty() || isdevice(w)) return false;
+  const HOWNED h(::CreateFileW(w.c_str(), GENERIC_WRITE, NSHAREALL, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                               nullptr));
+  // NTFS keeps its directory entries in its journal: where a directory
+  // cannot be opened or flushed for writing, there is nothing more to do.
+  if (h.get() == INVALID_HANDLE_VALUE) return true;
+  return ::FlushFileBuffers(h.get()) || ::GetLastError() == ERROR_ACCESS_DENIED || failed() == FStatus::Unsupported;
+}
+
+// Links are followed where they lie; a mail that is one is read through it.
+std::string FLINKPATH(std::string_view cname) { return std::string(cname); }
+
+int FOPENDIR(std::string_view cname) {
+  if (!FISDIR(cname)) return -1;
+  const std::wstring w = widename(std::string(cname) + "/.lock");
+  HOWNED h(::CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE, NSHAREALL, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_HIDDEN, nullptr));
+  return h.get() != INVALID_HANDLE_VALUE && isdiskfile(h.get()) ? addslot(h.release()) : -1;
+}
+
+bool FLOCKALONE(int nhandle) {
+  SLOT* s = slotof(nhandle);
+  return s != nullptr && trylock(s, true);
+}
+
+bool FLOCKSHARED(int nhandle) {
+  SLOT* s = slotof(nhandle);
+  if (s == nullptr) return false;
+  const double ndeadline = monotonic() + secondsleft();
+  DWORD nms = 1;
+  for (;;) {
+    const bool bexclusive = s->bexclusive;
+    if (trylock(s, false)) {
+      // The shared lock is there before the exclusive one goes: no other
+      // run can find itself alone in between.
+      if (bexclusive) unlockonce(s);
+      return true;
+    }
+    if (failed() != FStatus::Held || !sleepuntil(ndeadline, &nms)) return false;
+  }
+}
+
+bool FISTERMINAL(int nhandle) {
+  const HANDLE h = handleof(nhandle);
+  DWORD nmode = 0;
+  return h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &nmode);
+}
+
+}  // namespace meld
