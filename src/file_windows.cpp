@@ -2,9 +2,9 @@
 // file_common.h on the Windows API. Names are passed to the wide-character
 // calls; contents go through ReadFile and WriteFile only, so no C runtime
 // stream or text mode ever sees a byte. Handles of this layer are small
-// numbers for the Windows handles in a table of this file: 0, 1 and 2
-// stand for standard input, output and error. Directories, moves and
-// locks of the folder import are in file_windows_folder.cpp.
+// numbers for Windows handles (file_windows_handles.cpp): 0, 1 and 2 stand
+// for standard input, output and error. Names are in file_windows_names.cpp,
+// directories, moves and locks of the folder import in file_windows_folder.cpp.
 #include "file_windows.h"
 
 #include <algorithm>
@@ -39,144 +39,6 @@ FStatus statusof(DWORD nerr) {
       return FStatus::Failed;
   }
 }
-
-std::wstring widename(std::string_view cname) {
-  if (cname.empty() || cname.size() > 32767 || cname.find('\0') != std::string_view::npos) return {};
-  const int nsize = static_cast<int>(cname.size());
-  const int nwide = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, cname.data(), nsize, nullptr, 0);
-  if (nwide <= 0) return {};
-  std::wstring w(static_cast<size_t>(nwide), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, cname.data(), nsize, w.data(), nwide);
-  return w;
-}
-
-bool utf8name(const wchar_t* pname, std::string* pcname) {
-  pcname->clear();
-  const int nbytes = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, pname, -1, nullptr, 0, nullptr, nullptr);
-  if (nbytes <= 0) return false;
-  pcname->resize(static_cast<size_t>(nbytes));
-  ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, pname, -1, pcname->data(), nbytes, nullptr, nullptr);
-  pcname->pop_back();  // the terminating 0
-  return true;
-}
-
-double monotonic() {
-  LARGE_INTEGER nfreq, nnow;
-  ::QueryPerformanceFrequency(&nfreq);
-  ::QueryPerformanceCounter(&nnow);
-  return static_cast<double>(nnow.QuadPart) / static_cast<double>(nfreq.QuadPart);
-}
-
-bool sleepuntil(double ndeadline, DWORD* pnms) {
-  const double nleft = ndeadline - monotonic();
-  if (nleft <= 0) return false;
-  ::Sleep(std::min<DWORD>(*pnms, static_cast<DWORD>(nleft * 1000) + 1));
-  *pnms = std::min<DWORD>(*pnms * 2, 16);
-  return true;
-}
-
-// ---- The table of handles.
-
-namespace {
-
-constexpr int NSTANDARD = 3;  // handles 0, 1 and 2
-std::vector<SLOT> g_slots;    // handle n is g_slots[n - NSTANDARD]
-
-bool sleepinbound(DWORD* pnms) { return sleepuntil(monotonic() + secondsleft(), pnms); }
-
-}  // namespace
-
-int addslot(HANDLE h) {
-  SLOT s;
-  s.h = h;
-  for (size_t n = 0; n < g_slots.size(); ++n) {
-    if (g_slots[n].h == INVALID_HANDLE_VALUE) {
-      g_slots[n] = s;
-      return static_cast<int>(n) + NSTANDARD;
-    }
-  }
-  g_slots.push_back(s);
-  return static_cast<int>(g_slots.size()) - 1 + NSTANDARD;
-}
-
-SLOT* slotof(int nhandle) {
-  if (nhandle < NSTANDARD || nhandle - NSTANDARD >= static_cast<int>(g_slots.size())) return nullptr;
-  SLOT* p = &g_slots[static_cast<size_t>(nhandle - NSTANDARD)];
-  return p->h == INVALID_HANDLE_VALUE ? nullptr : p;
-}
-
-// A program without a console (meldimport.exe started from a mail program
-// or Explorer) may have no standard handles at all.
-HANDLE handleof(int nhandle) {
-  static const DWORD NSTD[NSTANDARD] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-  if (nhandle >= 0 && nhandle < NSTANDARD) {
-    const HANDLE h = ::GetStdHandle(NSTD[nhandle]);
-    return h == nullptr ? INVALID_HANDLE_VALUE : h;
-  }
-  const SLOT* s = slotof(nhandle);
-  return s == nullptr ? INVALID_HANDLE_VALUE : s->h;
-}
-
-// ---- Locks: LockFileEx on the whole of any file. On Windows a lock is
-// mandatory: no other handle may read or write what it covers.
-
-bool trylock(SLOT* s, bool bexclusive) {
-  OVERLAPPED o{};
-  if (!::LockFileEx(s->h, (bexclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                    MAXDWORD, &o))
-    return false;
-  ++s->nlocks;
-  s->bexclusive = s->bexclusive || bexclusive;
-  return true;
-}
-
-void unlockonce(SLOT* s) {
-  OVERLAPPED o{};
-  if (s->nlocks > 0 && ::UnlockFileEx(s->h, 0, MAXDWORD, MAXDWORD, &o)) {
-    --s->nlocks;
-    s->bexclusive = false;
-  }
-}
-
-// LockFileEx without waiting, tried again after short sleeps while another
-// handle holds a lock.
-bool lockwait(int nhandle) {
-  SLOT* s = slotof(nhandle);
-  if (s == nullptr) return false;
-  if (s->bexclusive) return true;
-  DWORD nms = 1;
-  for (;;) {
-    if (trylock(s, true)) return true;
-    if (failed() != FStatus::Held || !sleepinbound(&nms)) return false;
-  }
-}
-
-// ---- Names.
-
-// True where the name reaches a device rather than a file: CON, NUL, COM1,
-// ... (with an extension or a directory part too, on the versions of
-// Windows that keep that rule), a pipe or anything else in the device
-// namespace \\.\. GetFullPathNameW applies the system's own rule; of the
-// \\?\ names, which it leaves alone, only those of a drive or a share are
-// files. CreateFileW itself opens the console for CONIN$ and CONOUT$.
-bool isdevice(const std::wstring& w) {
-  const size_t nbase = w.find_last_of(L"\\/:") + 1;  // 0 where there is no separator
-  if (::_wcsicmp(w.c_str() + nbase, L"CONIN$") == 0 || ::_wcsicmp(w.c_str() + nbase, L"CONOUT$") == 0) return true;
-  if (w.size() >= 4 && (w[0] == L'\\' || w[0] == L'/') && (w[1] == L'\\' || w[1] == L'/') && w[2] == L'?' &&
-      (w[3] == L'\\' || w[3] == L'/')) {
-    const std::wstring crest = w.substr(4);
-    const bool bdrive = crest.size() >= 3 && crest[1] == L':' && (crest[2] == L'\\' || crest[2] == L'/');
-    const bool bshare = crest.size() >= 4 && ::_wcsnicmp(crest.c_str(), L"UNC", 3) == 0 && (crest[3] == L'\\' || crest[3] == L'/');
-    return !bdrive && !bshare;
-  }
-  const DWORD nfull = ::GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
-  if (nfull == 0) return true;  // not a name the system takes: never opened
-  std::wstring cfull(nfull, L'\0');
-  const DWORD nlen = ::GetFullPathNameW(w.c_str(), nfull, cfull.data(), nullptr);
-  if (nlen == 0 || nlen >= nfull) return true;
-  return cfull.compare(0, 4, L"\\\\.\\") == 0;
-}
-
 
 bool isdiskfile(HANDLE h) {
   BY_HANDLE_FILE_INFORMATION fi;

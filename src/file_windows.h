@@ -51,7 +51,7 @@ class HOWNED {
 // Readers and writers of every kind may share the file.
 constexpr DWORD NSHAREALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// True where the name reaches a device rather than a file (see file_windows.cpp).
+// True where the name reaches a device rather than a file (see file_windows_names.cpp).
 bool isdevice(const std::wstring& w);
 
 // A handle of a disk file that is no directory.
@@ -69,6 +69,9 @@ bool idofname(const std::wstring& w, FILEID* pid);
 // One short sleep of a wait that polls, before the bound ndeadline; false
 // once the bound is reached. The sleeps grow from 1 to 16 ms.
 bool sleepuntil(double ndeadline, DWORD* pnms);
+
+// The same before the run's bound.
+bool sleepinbound(DWORD* pnms);
 
 // ---- The table of handles: the layer's small numbers for Windows handles.
 

@@ -1,10 +1,6 @@
 #include "mailtext.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
-#include <cstdint>
-#include <cstring>
 #include <map>
 
 #include "html.h"
@@ -31,8 +27,6 @@ struct FIELDVALUE {
   std::string CTYPE, CSUBTYPE;
   std::map<std::string, std::string> PARAMS;
 };
-
-bool iswsp(unsigned char c) { return c == ' ' || c == '\t'; }
 
 // The line that starts at npos: its content (without CR LF or LF) and
 // where the next one starts; a last line without its LF ends the text.
@@ -83,7 +77,7 @@ ENTITY entityof(std::string_view ctext) {
       npos = l.NNEXT;
       break;
     }
-    if (iswsp(static_cast<unsigned char>(l.CTEXT[0])) && !e.FIELDS.empty()) {
+    if (ISWSP(static_cast<unsigned char>(l.CTEXT[0])) && !e.FIELDS.empty()) {
       e.FIELDS.back().CVALUE += l.CTEXT;
     } else if (const size_t nname = fieldname(l.CTEXT); nname > 0) {
       e.FIELDS.push_back({LOWERED(l.CTEXT.substr(0, nname)), std::string(l.CTEXT.substr(nname + 1))});
@@ -256,7 +250,7 @@ std::vector<std::string_view> partsof(std::string_view cbody, std::string_view c
       std::string_view crest = l.CTEXT.substr(cdelim.size());
       const bool bclose = crest.substr(0, 2) == "--";
       if (bclose) crest.remove_prefix(2);
-      if (std::all_of(crest.begin(), crest.end(), [](char c) { return iswsp(static_cast<unsigned char>(c)); })) {
+      if (std::all_of(crest.begin(), crest.end(), [](char c) { return ISWSP(static_cast<unsigned char>(c)); })) {
         if (nstart != std::string_view::npos) {
           size_t nend = npos;  // the line end before the delimiter is the delimiter's
           if (nend > nstart && cbody[nend - 1] == '\n') --nend;
@@ -376,7 +370,7 @@ MAILKIND MAILKINDOF(std::string_view craw) {
     const LINE l = lineat(craw, npos);
     if (!l.BENDED) return MAILKIND::OPEN;
     if (l.CTEXT.empty()) return bmime ? MAILKIND::MESSAGE : MAILKIND::PLAIN;
-    if (iswsp(static_cast<unsigned char>(l.CTEXT[0]))) {
+    if (ISWSP(static_cast<unsigned char>(l.CTEXT[0]))) {
       if (!bfield) return MAILKIND::PLAIN;
     } else {
       const size_t nname = fieldname(l.CTEXT);
@@ -479,124 +473,6 @@ std::string UNFLOW(std::string_view ctext, bool bdelsp) {
     npos = l.NNEXT;
   }
   if (bopen) cres += cpending;  // a flowed last line keeps its line end
-  return cres;
-}
-
-// Both decoders write into storage of the input's size, which they never
-// outgrow, and cut it back; their loops go by whole lines and groups, as a
-// 50,000-byte message must cost little more than a plain mail of its text.
-std::string QPDECODE(std::string_view ctext) {
-  std::string cres(ctext.size(), '\0');
-  char* pout = cres.data();
-  const char* p = ctext.data();
-  const char* const pend = p + ctext.size();
-  while (p < pend) {
-    const char* plf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(pend - p)));
-    const char* const pnext = plf != nullptr ? plf + 1 : pend;
-    const char* plineend = plf != nullptr ? plf : pend;  // where CR LF or LF begins
-    if (plf != nullptr && plineend > p && plineend[-1] == '\r') --plineend;
-    const char* pe = plineend;
-    while (pe > p && iswsp(static_cast<unsigned char>(pe[-1]))) --pe;
-    const bool bsoft = pe > p && pe[-1] == '=';
-    if (bsoft) --pe;
-    while (p < pe) {
-      const char* peq = static_cast<const char*>(std::memchr(p, '=', static_cast<size_t>(pe - p)));
-      const char* const pstop = peq != nullptr ? peq : pe;
-      std::memcpy(pout, p, static_cast<size_t>(pstop - p));
-      pout += pstop - p;
-      p = pstop;
-      if (peq == nullptr) break;
-      const int nhi = pe - p > 2 ? HEXDIGIT(static_cast<unsigned char>(p[1])) : -1;
-      const int nlo = pe - p > 2 ? HEXDIGIT(static_cast<unsigned char>(p[2])) : -1;
-      if (nhi >= 0 && nlo >= 0) {
-        *pout++ = static_cast<char>(nhi * 16 + nlo);
-        p += 3;
-      } else {
-        *pout++ = '=';  // no escape: kept as it stands
-        ++p;
-      }
-    }
-    if (!bsoft) {
-      std::memcpy(pout, plineend, static_cast<size_t>(pnext - plineend));
-      pout += pnext - plineend;
-    }
-    p = pnext;
-  }
-  cres.resize(static_cast<size_t>(pout - cres.data()));
-  return cres;
-}
-
-std::string BASE64DECODE(std::string_view ctext) {
-  // For each byte of the alphabet its sextet (NVAL, -1 for the others, -2
-  // for "="), and its bits already at their places in the three bytes of a
-  // group of four, laid out as they lie in memory (one table for each of
-  // the four places); a byte outside the alphabet sets a flag in the unused
-  // fourth byte instead, so that one test tells a whole group of the alphabet.
-  constexpr bool blittle = std::endian::native == std::endian::little;
-  const auto inbyte = [](std::uint32_t nbits, int k) { return blittle ? nbits << (8 * k) : nbits << (24 - 8 * k); };
-  static const std::uint32_t NFLAG = inbyte(0x80, 3);
-  struct TABLES {
-    std::array<std::array<std::uint32_t, 256>, 4> AT;
-    std::array<int, 256> NVAL;
-  };
-  static const TABLES T = [&inbyte] {
-    TABLES t;
-    for (auto& a : t.AT) a.fill(inbyte(0x80, 3));
-    t.NVAL.fill(-1);
-    t.NVAL['='] = -2;
-    const std::string_view calpha = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (std::uint32_t n = 0; n < calpha.size(); ++n) {
-      const unsigned char c = static_cast<unsigned char>(calpha[n]);
-      t.NVAL[c] = static_cast<int>(n);
-      t.AT[0][c] = inbyte(n << 2, 0);
-      t.AT[1][c] = inbyte(n >> 4, 0) | inbyte((n & 15) << 4, 1);
-      t.AT[2][c] = inbyte(n >> 2, 1) | inbyte((n & 3) << 6, 2);
-      t.AT[3][c] = inbyte(n, 2);
-    }
-    return t;
-  }();
-  std::string cres(ctext.size() / 4 * 3 + 4, '\0');  // room for a last group written as four bytes
-  char* pout = cres.data();
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(ctext.data());
-  const unsigned char* const pend = p + ctext.size();
-  std::uint32_t nacc = 0;
-  int ngot = 0;  // sextets in nacc
-  while (p < pend) {
-    // Whole groups of four bytes of the alphabet at once, the common case;
-    // each group's three bytes are written as one word, its fourth byte
-    // overwritten by the next group.
-    if (ngot == 0) {
-      char* o = pout;
-      const unsigned char* q = p;
-      for (; pend - q >= 4; q += 4, o += 3) {
-        const std::uint32_t nword = T.AT[0][q[0]] | T.AT[1][q[1]] | T.AT[2][q[2]] | T.AT[3][q[3]];
-        if (nword & NFLAG) break;
-        std::memcpy(o, &nword, 4);
-      }
-      pout = o;
-      p = q;
-      if (p == pend) break;
-    }
-    const unsigned char c = *p++;
-    if (c == '=') {
-      // Padding ends a group: its whole bytes stay, bits left over belong to no byte.
-      if (ngot >= 2) *pout++ = static_cast<char>(nacc >> (6 * ngot - 8));
-      if (ngot == 3) *pout++ = static_cast<char>(nacc >> 2);
-      ngot = 0;
-    }
-    if (T.NVAL[c] < 0) continue;
-    nacc = (nacc << 6) | static_cast<std::uint32_t>(T.NVAL[c]);
-    if (++ngot == 4) {
-      *pout++ = static_cast<char>(nacc >> 16);
-      *pout++ = static_cast<char>(nacc >> 8);
-      *pout++ = static_cast<char>(nacc);
-      ngot = 0;
-    }
-  }
-  // A group cut short by the end: its whole bytes.
-  if (ngot >= 2) *pout++ = static_cast<char>(nacc >> (6 * ngot - 8));
-  if (ngot == 3) *pout++ = static_cast<char>(nacc >> 2);
-  cres.resize(static_cast<size_t>(pout - cres.data()));
   return cres;
 }
 

@@ -68,7 +68,7 @@ std::string PARTTEXT(const MAILPART& p);
 // format=flowed text unwrapped: each paragraph becomes one line.
 std::string UNFLOW(std::string_view ctext, bool bdelsp);
 
-// The transfer decodings.
+// The transfer decodings (transfer.cpp).
 std::string QPDECODE(std::string_view ctext);
 std::string BASE64DECODE(std::string_view ctext);
 

@@ -49,6 +49,9 @@ int HEXDIGIT(unsigned char c);
 // CR and space.
 bool ISASCIISPACE(unsigned char c);
 
+// Space or tab: the white space inside a line of a mail (RFC 5322).
+inline bool ISWSP(unsigned char c) { return c == ' ' || c == '\t'; }
+
 // n right-aligned in exactly nwidth bytes, or nwidth '*' when it does not fit.
 std::string STR(long long n, int nwidth, int ndec = 0);
 
