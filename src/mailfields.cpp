@@ -124,7 +124,7 @@ void APPENDLINE(RUNSTATE& r) {
   // above 127, and only while the mail is still whole can it be found.
   if (r.NMAILCS == CHARSET::NONE && (!ISASCII(r.CLINE) || !ISASCII(std::string_view(r.CMAIL).substr(noff, ntextlen))))
     r.NMAILCS = PLAINCHARSET(r.CMAIL);
-  // The free text is the mail's last use, and it can be 50,000 bytes long:
+  // For speed: the free text is the mail's last use, and it can be 50,000 bytes long:
   // the line is finished in the mail's own storage instead of a second
   // buffer. The columns so far go in front of the text, shown where it
   // moves to, and the closing bytes after it.

@@ -11,9 +11,9 @@ namespace {
 // Lays out the case's files in d and runs its set-up; a folder import gets
 // a log that its set-up cannot take away.
 void layout(const TempDir& d, const Case& c, bool bfolder) {
-  if (c.cmail) writefile(d / "mail.txt", *c.cmail);
-  if (c.ctage) writefile(d / "tage.txt", *c.ctage);
-  if (c.ctab) writefile(d / "tabelle.csv", *c.ctab);
+  if (c.mail) writefile(d / "mail.txt", *c.mail);
+  if (c.days) writefile(d / "tage.txt", *c.days);
+  if (c.table) writefile(d / "tabelle.csv", *c.table);
   if (bfolder) {
     writefile(d / "prot-all.txt", "");
     openup(d / "prot-all.txt");
@@ -25,18 +25,17 @@ void layout(const TempDir& d, const Case& c, bool bfolder) {
 // ordinary attributes, and nothing left behind but the four files (and
 // what a case put there) and clog.
 void checkfiles(const TempDir& d, const Case& c, const char* clog) {
-  EXPECT_EQ(protocolof(d.path), c.cwantprot);
-  if (!c.cwantprot.empty()) {
+  EXPECT_EQ(protocolof(d.path), c.wantprot);
+  if (!c.wantprot.empty()) {
     EXPECT_TRUE(isplainfile(d / "prot.txt"));
   }
-  const auto cwant = c.cwanttab ? c.cwanttab : c.ctab;
+  const auto cwant = c.wanttable ? c.wanttable : c.table;
   if (cwant) {
     EXPECT_EQ(readfile(d / "tabelle.csv"), *cwant);
   } else {
     EXPECT_FALSE(isplainfile(d / "tabelle.csv"));
   }
-  for (const auto& cn : entries(d.path))
-    EXPECT_TRUE(cn == "mail.txt" || cn == "tage.txt" || cn == "tabelle.csv" || cn == "prot.txt" || (clog != nullptr && cn == clog)) << cn;
+  checkonlyrunfiles(d.path, clog);
 }
 
 // The same case through meldimport-all, its mail the one file of a folder:
@@ -48,7 +47,7 @@ void checkfolder(const Case& c, const RunOptions& opt) {
   layout(d, c, true);
   // No file, or one that the directory search passes over: no folder mail.
   if (!isplainfile(d / "mail.txt")) return;
-  writefile(dfolder / "m", *c.cmail);
+  writefile(dfolder / "m", *c.mail);
   copymode(d / "mail.txt", dfolder / "m");
   if (opt.bunprivileged) openup(dfolder.path);  // root imports only from a folder that is the table owner's alone
   setoldtimes(d / "mail.txt");
@@ -59,23 +58,23 @@ void checkfolder(const Case& c, const RunOptions& opt) {
   SCOPED_TRACE("meldimport-all");
   // A mail that is no registration fails meldimport, but it is no failure
   // of a folder import: it goes to keine-anmeldung.
-  const bool bnoreg = c.cwantprot.ends_with(PNOREG);
-  const int nwantstatus = bnoreg ? 0 : c.nwantstatus;
+  const bool bnoreg = c.wantprot.ends_with(PNOREG);
+  const int nwantstatus = bnoreg ? 0 : c.status;
   EXPECT_EQ(res.nstatus, nwantstatus);
   // What meldimport says on standard error comes first, then the summary.
-  EXPECT_EQ(res.coutput.substr(0, c.cwantsaid.size()), c.cwantsaid);
-  const std::string cout = res.coutput.substr(std::min(c.cwantsaid.size(), res.coutput.size()));
+  EXPECT_EQ(res.coutput.substr(0, c.said.size()), c.said);
+  const std::string cout = res.coutput.substr(std::min(c.said.size(), res.coutput.size()));
   const std::string csummary = bnoreg                 ? "1 Mail: 0 importiert, 0 fehlgeschlagen, 1 keine Anmeldung\n"
-                               : c.nwantstatus == 0 ? "1 Mail: 1 importiert, 0 fehlgeschlagen\n"
+                               : c.status == 0 ? "1 Mail: 1 importiert, 0 fehlgeschlagen\n"
                                                     : "1 Mail: 0 importiert, 1 fehlgeschlagen";
   EXPECT_EQ(cout.substr(0, csummary.size()), csummary);
   checkfiles(d, c, "prot-all.txt");
-  const std::string cprot = c.cwantsaid.empty() ? c.cwantprot : "";  // no protocol was written
+  const std::string cprot = c.said.empty() ? c.wantprot : "";  // no protocol was written
   EXPECT_EQ(readfile(d / "prot-all.txt"), "Mail: m\r\n" + cprot + "Ende: " + cout.substr(0, cout.size() - 1) + CR);
-  EXPECT_EQ(exists(dfolder / "importiert/m"), c.nwantstatus == 0);
+  EXPECT_EQ(exists(dfolder / "importiert/m"), c.status == 0);
   EXPECT_EQ(exists(dfolder / "keine-anmeldung/m"), bnoreg);
   EXPECT_EQ(exists(dfolder / "m"), nwantstatus != 0);
-  EXPECT_EQ(filesize(d / "mail.txt"), c.cmail->size());
+  EXPECT_EQ(filesize(d / "mail.txt"), c.mail->size());
   EXPECT_TRUE(hasoldtimes(d / "mail.txt"));
 }
 
@@ -141,7 +140,7 @@ std::string replaced(int n) { return std::to_string(n) + " Zeichen durch ? erset
 // The rows of mails as they really arrive: each kind of message, each
 // known character set into each kind of table.
 void addrealmails(std::vector<Case>& cases) {
-  const std::string cok = PMAIL + PDAYS + PREAD + PDONE;
+  const std::string cok = PSTORED;
   const std::string cqp = MIMEHEAD + "Content-Type: text/plain;\r\n charset=\"UTF-8\"\r\nContent-Transfer-Encoding: Quoted-Printable\r\n\r\n";
   std::string cqpbody = regbody("J=C3=BCrgen M=c3=bcller  ");
   cqpbody.replace(cqpbody.find("gern;"), 5, "ge=\r\nrn;");
@@ -171,38 +170,48 @@ void addrealmails(std::vector<Case>& cases) {
       regbody(NAMEU) + "--p--\r\n";
   const std::string cnote = PMAIL + "mail.txt ist keine Anmeldung - Abbruch\r\n";
   const std::vector<Case> crows = {
-      {"quoted-printable, CR LF, UTF-8 table", cqp + cqpbody, CDAYS, CMARK + CHEAD3, CMARK + CHEAD3 + regline(NAMEU), cok, 0},
-      {"quoted-printable, LF, Windows-1252 table", lfonly(cqp + cqpbody), CDAYS, CHEAD3, CHEAD3 + regline(NAMEW, "."), cok, 0},
-      {"base64 in an alternative, new table", calt, CDAYS, {}, CMARK + CHEAD3 + regline(NAMEU),
-       PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE, 0},
-      {"format=flowed", cflowed, CDAYS, CHEAD3, CHEAD3 + regline(NAMEW), cok, 0},
-      {"HTML only", chtml, CDAYS, CHEAD3, CHEAD3 + chtmlline, cok, 0},
-      {"HTML only, LF", lfonly(chtml), CDAYS, CHEAD3, CHEAD3 + chtmlline, cok, 0},
-      {"photo before the text", cwithphoto, CDAYS, CMARK + CHEAD3, CMARK + CHEAD3 + regline(NAMEU), cok, 0},
-      {"forwarded as an attached message", cforward, CDAYS, CHEAD3, CHEAD3 + regline(NAMEW), cok, 0},
-      {"forwarded as an attached message, LF", lfonly(cforward), CDAYS, CHEAD3, CHEAD3 + regline(NAMEW, "."), cok, 0},
-      {"UTF-16 little-endian text", utf16(regbody(NAMEU), false), CDAYS, CHEAD3, CHEAD3 + regline(NAMEW), cok, 0},
-      {"UTF-16 big-endian text", utf16(regbody(NAMEU), true), CDAYS, CMARK + CHEAD3, CMARK + CHEAD3 + regline(NAMEU), cok, 0},
-      {"UTF-8 text with its mark", CMARK + regbody(NAMEU), CDAYS, CHEAD3, CHEAD3 + regline(NAMEW), cok, 0},
-      {"Windows-1252 text, UTF-8 table", regbody(NAMEW), CDAYS, CMARK + CHEAD3, CMARK + CHEAD3 + regline(NAMEU), cok, 0},
-      {"Windows-1252 text, Windows-1252 table", regbody(NAMEW), CDAYS, CHEAD3, CHEAD3 + regline(NAMEW), cok, 0},
-      {"UTF-8 text beyond Windows-1252", regbody("\xC5\x81ukasz \xE2\x82\xAC"), CDAYS, CHEAD3,
-       CHEAD3 + regline("?ukasz \x80"), PMAIL + PDAYS + PREAD + replaced(1) + PDONE, 0},
-      {"table that is the mark alone", regbody(NAMEU), CDAYS, CMARK, CMARK + regline(NAMEU), cok, 0},
-      {"UTF-8 table whose header does not fit", CEXAMPLEMAIL, CDAYS, CMARK + CHEAD0, {}, PMAIL + PDAYS + PREAD + PMISFIT + PFAIL, 1},
-      {"auto-reply", MIMEHEAD + "Content-Type: text/plain\r\n\r\nIch bin bis Montag nicht im Haus.\r\n", CDAYS, CHEAD3, {},
-       cnote, 1},
-      {"message without a text part", MIMEHEAD + "Content-Type: image/png\r\n\r\nName: x\r\n", CDAYS, CHEAD3, {}, cnote, 1},
+      {.name = "quoted-printable, CR LF, UTF-8 table", .mail = cqp + cqpbody, .table = CMARK + CHEAD3,
+       .wanttable = CMARK + CHEAD3 + regline(NAMEU), .wantprot = cok},
+      {.name = "quoted-printable, LF, Windows-1252 table", .mail = lfonly(cqp + cqpbody), .table = CHEAD3,
+       .wanttable = CHEAD3 + regline(NAMEW, "."), .wantprot = cok},
+      {.name = "base64 in an alternative, new table", .mail = calt, .wanttable = CMARK + CHEAD3 + regline(NAMEU), .wantprot = PMADE},
+      {.name = "format=flowed", .mail = cflowed, .table = CHEAD3, .wanttable = CHEAD3 + regline(NAMEW), .wantprot = cok},
+      {.name = "HTML only", .mail = chtml, .table = CHEAD3, .wanttable = CHEAD3 + chtmlline, .wantprot = cok},
+      {.name = "HTML only, LF", .mail = lfonly(chtml), .table = CHEAD3, .wanttable = CHEAD3 + chtmlline, .wantprot = cok},
+      {.name = "photo before the text", .mail = cwithphoto, .table = CMARK + CHEAD3, .wanttable = CMARK + CHEAD3 + regline(NAMEU),
+       .wantprot = cok},
+      {.name = "forwarded as an attached message", .mail = cforward, .table = CHEAD3, .wanttable = CHEAD3 + regline(NAMEW), .wantprot = cok},
+      {.name = "forwarded as an attached message, LF", .mail = lfonly(cforward), .table = CHEAD3, .wanttable = CHEAD3 + regline(NAMEW, "."),
+       .wantprot = cok},
+      {.name = "UTF-16 little-endian text", .mail = utf16(regbody(NAMEU), false), .table = CHEAD3, .wanttable = CHEAD3 + regline(NAMEW),
+       .wantprot = cok},
+      {.name = "UTF-16 big-endian text", .mail = utf16(regbody(NAMEU), true), .table = CMARK + CHEAD3,
+       .wanttable = CMARK + CHEAD3 + regline(NAMEU), .wantprot = cok},
+      {.name = "UTF-8 text with its mark", .mail = CMARK + regbody(NAMEU), .table = CHEAD3, .wanttable = CHEAD3 + regline(NAMEW),
+       .wantprot = cok},
+      {.name = "Windows-1252 text, UTF-8 table", .mail = regbody(NAMEW), .table = CMARK + CHEAD3,
+       .wanttable = CMARK + CHEAD3 + regline(NAMEU), .wantprot = cok},
+      {.name = "Windows-1252 text, Windows-1252 table", .mail = regbody(NAMEW), .table = CHEAD3, .wanttable = CHEAD3 + regline(NAMEW),
+       .wantprot = cok},
+      {.name = "UTF-8 text beyond Windows-1252", .mail = regbody("\xC5\x81ukasz \xE2\x82\xAC"), .table = CHEAD3,
+       .wanttable = CHEAD3 + regline("?ukasz \x80"), .wantprot = PMAIL + PDAYS + PREAD + replaced(1) + PDONE},
+      {.name = "table that is the mark alone", .mail = regbody(NAMEU), .table = CMARK, .wanttable = CMARK + regline(NAMEU), .wantprot = cok},
+      {.name = "UTF-8 table whose header does not fit", .table = CMARK + CHEAD0, .wantprot = PMAIL + PDAYS + PREAD + PMISFIT + PFAIL,
+       .status = 1},
+      {.name = "auto-reply", .mail = MIMEHEAD + "Content-Type: text/plain\r\n\r\nIch bin bis Montag nicht im Haus.\r\n", .table = CHEAD3,
+       .wantprot = cnote, .status = 1},
+      {.name = "message without a text part", .mail = MIMEHEAD + "Content-Type: image/png\r\n\r\nName: x\r\n", .table = CHEAD3,
+       .wantprot = cnote, .status = 1},
       // The day list as people write it.
-      {"day list with spaces", CEXAMPLEMAIL, "Fr12; Sa13; So14;", CHEAD3, CHEAD3 + CLINE,
-       PMAIL + "tage.txt gelesen: Fr12; Sa13; So14; 3 Tage - okay\r\n" + PREAD + PDONE, 0},
-      {"day list one a line", CEXAMPLEMAIL, "Fr12\r\nSa13\r\nSo14\r\n", CHEAD3, CHEAD3 + CLINE,
-       PMAIL + "tage.txt gelesen: Fr12\r\nSa13\r\nSo14\r\n 3 Tage - okay\r\n" + PREAD + PDONE, 0},
-      {"day list with its mark", CEXAMPLEMAIL, CMARK + CDAYS, CHEAD3, CHEAD3 + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
-      {"day token of 5 bytes", CEXAMPLEMAIL, "Fr12,Sa13x,So14", CHEAD3, {},
-       PMAIL + "tage.txt fehlerhaft: Sa13x ist kein Tag aus 4 Zeichen - Abbruch\r\n", 1},
-      {"day token with a byte above 126", CEXAMPLEMAIL, "Fr12;S\xE4" "13;", CHEAD3, {},
-       PMAIL + "tage.txt fehlerhaft: S\xE4" "13 ist kein Tag aus 4 Zeichen - Abbruch\r\n", 1},
+      {.name = "day list with spaces", .days = "Fr12; Sa13; So14;", .table = CHEAD3, .wanttable = CHEAD3 + CLINE,
+       .wantprot = PMAIL + "tage.txt gelesen: Fr12; Sa13; So14; 3 Tage - okay\r\n" + PREAD + PDONE},
+      {.name = "day list one a line", .days = "Fr12\r\nSa13\r\nSo14\r\n", .table = CHEAD3, .wanttable = CHEAD3 + CLINE,
+       .wantprot = PMAIL + "tage.txt gelesen: Fr12\r\nSa13\r\nSo14\r\n 3 Tage - okay\r\n" + PREAD + PDONE},
+      {.name = "day list with its mark", .days = CMARK + CDAYS, .table = CHEAD3, .wanttable = CHEAD3 + CLINE, .wantprot = PSTORED},
+      {.name = "day token of 5 bytes", .days = "Fr12,Sa13x,So14", .table = CHEAD3,
+       .wantprot = PMAIL + "tage.txt fehlerhaft: Sa13x ist kein Tag aus 4 Zeichen - Abbruch\r\n", .status = 1},
+      {.name = "day token with a byte above 126", .days = "Fr12;S\xE4" "13;", .table = CHEAD3,
+       .wantprot = PMAIL + "tage.txt fehlerhaft: S\xE4" "13 ist kein Tag aus 4 Zeichen - Abbruch\r\n", .status = 1},
   };
   cases.insert(cases.end(), crows.begin(), crows.end());
   // Each character set a part may name, into each kind of table.
@@ -222,22 +231,33 @@ void addrealmails(std::vector<Case>& cases) {
     for (const bool butf8 : {true, false}) {
       const std::string ctab = butf8 ? CMARK + CHEAD3 : CHEAD3;
       const int n = butf8 ? cs.nutf8 : cs.nw1252;
-      cases.push_back({cs.clabel, plainmessage(cs.clabel, cs.cname), CDAYS, ctab,
-                       ctab + regline(butf8 ? cs.cutf8 : cs.cw1252), PMAIL + PDAYS + PREAD + (n > 0 ? replaced(n) : "") + PDONE, 0});
+      cases.push_back({.name = cs.clabel, .mail = plainmessage(cs.clabel, cs.cname), .table = ctab,
+          .wanttable = ctab + regline(butf8 ? cs.cutf8 : cs.cw1252), .wantprot = PMAIL + PDAYS + PREAD + (n > 0 ? replaced(n) : "") + PDONE});
     }
   }
 }
 
 }  // namespace
 
+void writeexample(const std::string& cdir, const std::optional<std::string>& ctab) {
+  writefile(cdir + "/mail.txt", CEXAMPLEMAIL);
+  writefile(cdir + "/tage.txt", CDAYS);
+  if (ctab) writefile(cdir + "/tabelle.csv", *ctab);
+}
+
+void checkonlyrunfiles(const std::string& cdir, const char* cextra) {
+  for (const auto& cn : entries(cdir))
+    EXPECT_TRUE(cn == "mail.txt" || cn == "tage.txt" || cn == "tabelle.csv" || cn == "prot.txt" || (cextra != nullptr && cn == cextra)) << cn;
+}
+
 void checkcase(const Case& c, const RunOptions& opt) {
-  SCOPED_TRACE(c.cname);
+  SCOPED_TRACE(c.name);
   {
     TempDir d;
     layout(d, c, false);
     const RunResult res = run(d.path, opt);
-    EXPECT_EQ(res.nstatus, c.nwantstatus);
-    EXPECT_EQ(res.coutput, c.cwantsaid);
+    EXPECT_EQ(res.nstatus, c.status);
+    EXPECT_EQ(res.coutput, c.said);
     EXPECT_FALSE(res.btimedout);  // nothing may block, a FIFO or device in any place included
     checkfiles(d, c, nullptr);
   }
@@ -249,65 +269,63 @@ std::vector<Case> portablecases() {
   const std::string czero = CHEAD3 + std::string("a\0b;\r\n", 6);
   const std::string cdays1200 = repeat("Mo01;", 240);
   std::vector<Case> cases = {
-      {"worked example", CEXAMPLEMAIL, CDAYS, CHEAD3, CHEAD3 + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
-      {"no table", CEXAMPLEMAIL, CDAYS, {}, CMARK + CHEAD3 + CLINE,
-       PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE, 0},
-      {"no day list", CEXAMPLEMAIL, {}, {}, CMARK + CHEAD0 + CLINE0,
-       PMAIL + PNODAYS + CHEAD0 + CR + "tabelle.csv erzeugt\r\n" + PDONE, 0},
-      {"day list 5", CEXAMPLEMAIL, "Fr12;", CHEAD0, CHEAD0 + CLINE0,
-       PMAIL + "tage.txt gelesen: Fr12; wird nicht verwendet\r\n" + PREAD + PDONE, 0},
+      {.name = "worked example", .table = CHEAD3, .wanttable = CHEAD3 + CLINE, .wantprot = PSTORED},
+      {.name = "no table", .wanttable = CMARK + CHEAD3 + CLINE, .wantprot = PMADE},
+      {.name = "no day list", .days = {}, .wanttable = CMARK + CHEAD0 + CLINE0,
+       .wantprot = PMAIL + PNODAYS + CHEAD0 + CR + "tabelle.csv erzeugt\r\n" + PDONE},
+      {.name = "day list 5", .days = "Fr12;", .table = CHEAD0, .wanttable = CHEAD0 + CLINE0,
+       .wantprot = PMAIL + "tage.txt gelesen: Fr12; wird nicht verwendet\r\n" + PREAD + PDONE},
       // A token of another length than 4 bytes stops the run before the table.
-      {"day list 8", CEXAMPLEMAIL, "Fr12;Sa1", CHEAD0, {}, PMAIL + "tage.txt fehlerhaft: Sa1 ist kein Tag aus 4 Zeichen - Abbruch\r\n", 1},
-      {"day list 10", CEXAMPLEMAIL, "Fr12;Sa13;", {}, CMARK + "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;Text;\r\n" +
-       CLINE.substr(0, 46) + "J;J;" + CLINE.substr(52),
-       PMAIL + "tage.txt gelesen: Fr12;Sa13; 2 Tage - okay\r\n" +
-       "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;Text;\r\n\r\ntabelle.csv erzeugt\r\n" + PDONE, 0},
-      {"day list 17", CEXAMPLEMAIL, CDAYS + CR, CHEAD3, CHEAD3 + CLINE,
-       PMAIL + "tage.txt gelesen: Fr12;Sa13;So14;\r\n 3 Tage - okay\r\n" + PREAD + PDONE, 0},
-      {"day list 1200", CEXAMPLEMAIL, cdays1200, {}, CMARK + "Name;Mail;Anzahl;Eink;Tel;Nacht;" + cdays1200.substr(0, 1000) +
-       "Text;\r\n" + CLINE0.substr(0, 46) + repeat("-;", 200) + CLINE0.substr(46),
-       PMAIL + "tage.txt gelesen: " + cdays1200.substr(0, 1000) + "** Tage - okay\r\n" + "Name;Mail;Anzahl;Eink;Tel;Nacht;" +
-       cdays1200.substr(0, 1000) + "Text;\r\n\r\ntabelle.csv erzeugt\r\n" + PDONE, 0},
-      {"table over 50,000 bytes", CEXAMPLEMAIL, CDAYS, cbig, cbig + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
-      {"table with byte 0", CEXAMPLEMAIL, CDAYS, czero, czero + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
-      {"table without line end", CEXAMPLEMAIL, CDAYS, CHEAD3 + "a;b;", CHEAD3 + "a;b;" + CR + CLINE,
-       PMAIL + PDAYS + PREAD + PDONE, 0},
-      {"table ending in CR", CEXAMPLEMAIL, CDAYS, CHEAD3 + "a;\r", CHEAD3 + "a;\r\n" + CLINE,
-       PMAIL + PDAYS + PREAD + PDONE, 0},
-      {"table ending in LF", CEXAMPLEMAIL, CDAYS, "a;\n", "a;\n" + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
-      {"empty table", CEXAMPLEMAIL, CDAYS, "", CLINE, PMAIL + PDAYS + PREAD + PDONE, 0},
+      {.name = "day list 8", .days = "Fr12;Sa1", .table = CHEAD0,
+       .wantprot = PMAIL + "tage.txt fehlerhaft: Sa1 ist kein Tag aus 4 Zeichen - Abbruch\r\n", .status = 1},
+      {.name = "day list 10", .days = "Fr12;Sa13;",
+       .wanttable = CMARK + "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;Text;\r\n" + CLINE.substr(0, 46) + "J;J;" + CLINE.substr(52),
+       .wantprot = PMAIL + "tage.txt gelesen: Fr12;Sa13; 2 Tage - okay\r\n" +
+           "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;Text;\r\n\r\ntabelle.csv erzeugt\r\n" + PDONE},
+      {.name = "day list 17", .days = CDAYS + CR, .table = CHEAD3, .wanttable = CHEAD3 + CLINE,
+       .wantprot = PMAIL + "tage.txt gelesen: Fr12;Sa13;So14;\r\n 3 Tage - okay\r\n" + PREAD + PDONE},
+      {.name = "day list 1200", .days = cdays1200,
+       .wanttable = CMARK + "Name;Mail;Anzahl;Eink;Tel;Nacht;" + cdays1200.substr(0, 1000) + "Text;\r\n" + CLINE0.substr(0, 46) +
+           repeat("-;", 200) + CLINE0.substr(46),
+       .wantprot = PMAIL + "tage.txt gelesen: " + cdays1200.substr(0, 1000) + "** Tage - okay\r\n" +
+           "Name;Mail;Anzahl;Eink;Tel;Nacht;" + cdays1200.substr(0, 1000) + "Text;\r\n\r\ntabelle.csv erzeugt\r\n" + PDONE},
+      {.name = "table over 50,000 bytes", .table = cbig, .wanttable = cbig + CLINE, .wantprot = PSTORED},
+      {.name = "table with byte 0", .table = czero, .wanttable = czero + CLINE, .wantprot = PSTORED},
+      {.name = "table without line end", .table = CHEAD3 + "a;b;", .wanttable = CHEAD3 + "a;b;" + CR + CLINE, .wantprot = PSTORED},
+      {.name = "table ending in CR", .table = CHEAD3 + "a;\r", .wanttable = CHEAD3 + "a;\r\n" + CLINE, .wantprot = PSTORED},
+      {.name = "table ending in LF", .table = "a;\n", .wanttable = "a;\n" + CLINE, .wantprot = PSTORED},
+      {.name = "empty table", .table = "", .wanttable = CLINE, .wantprot = PSTORED},
       // Neither "Name: " nor "E-Mail: ": no registration, no row.
-      {"empty mail", "", CDAYS, "", {}, PMAIL + PNOREG, 1},
-      {"bare LF mail", "Name: Eva\nE-Mail: e@v\nTelefoon: 1\nText: Hi\n" + std::string(21, '-') + " Ende des Ori\n", {},
-       "", "Eva;e@v;;?;T 1;?;Hi.;\r\n", PMAIL + PNODAYS + PREAD + PDONE, 0},
-      {"no mail", {}, CDAYS, CHEAD3, {}, "mail.txt nicht gefunden - Abbruch\r\n", 0},
-      {"no mail, no table", {}, {}, {}, {}, "mail.txt nicht gefunden - Abbruch\r\n", 0},
-      {"mail is a directory", {}, CDAYS, CHEAD3, {}, "mail.txt nicht gefunden - Abbruch\r\n", 0,
-       [](const TempDir& d) { makedir(d / "mail.txt"); }},
+      {.name = "empty mail", .mail = "", .table = "", .wantprot = PMAIL + PNOREG, .status = 1},
+      {.name = "bare LF mail", .mail = "Name: Eva\nE-Mail: e@v\nTelefoon: 1\nText: Hi\n" + std::string(21, '-') + " Ende des Ori\n",
+       .days = {}, .table = "", .wanttable = "Eva;e@v;;?;T 1;?;Hi.;\r\n", .wantprot = PMAIL + PNODAYS + PREAD + PDONE},
+      {.name = "no mail", .mail = {}, .table = CHEAD3, .wantprot = "mail.txt nicht gefunden - Abbruch\r\n"},
+      {.name = "no mail, no table", .mail = {}, .days = {}, .wantprot = "mail.txt nicht gefunden - Abbruch\r\n"},
+      {.name = "mail is a directory", .mail = {}, .table = CHEAD3, .wantprot = "mail.txt nicht gefunden - Abbruch\r\n",
+       .setup = [](const TempDir& d) { makedir(d / "mail.txt"); }},
       // The day columns of the line must fit those of the table's header.
-      {"two days for a table of three", CEXAMPLEMAIL, "Fr12;Sa13;", CHEAD3 + CLINE, {},
-       PMAIL + "tage.txt gelesen: Fr12;Sa13; 2 Tage - okay\r\n" + PREAD + PMISFIT + PFAIL, 1},
-      {"no day list for a table of three", CEXAMPLEMAIL, {}, CHEAD3, {}, PMAIL + PNODAYS + PREAD + PMISFIT + PFAIL, 1},
-      {"one day for a table of three", CEXAMPLEMAIL, "Fr12;", CHEAD3, {},
-       PMAIL + "tage.txt gelesen: Fr12; wird nicht verwendet\r\n" + PREAD + PMISFIT + PFAIL, 1},
-      {"other days for a table of three", CEXAMPLEMAIL, "Fr12;Sa13;So15;", CHEAD3, {},
-       PMAIL + "tage.txt gelesen: Fr12;Sa13;So15; 3 Tage - okay\r\n" + PREAD + PMISFIT + PFAIL, 1},
-      {"header without its line end", CEXAMPLEMAIL, CDAYS, CHEAD3.substr(0, CHEAD3.size() - 2), {},
-       PMAIL + PDAYS + PREAD + PMISFIT + PFAIL, 1},
-      {"table begun by hand", CEXAMPLEMAIL, CDAYS, "Anmeldungen\r\n", "Anmeldungen\r\n" + CLINE,
-       PMAIL + PDAYS + PREAD + PDONE, 0},
-      {"short table begun like a header", CEXAMPLEMAIL, CDAYS, "Name;Mail;", "Name;Mail;\r\n" + CLINE,
-       PMAIL + PDAYS + PREAD + PDONE, 0},
-      {"formula in the name", "Name: =HYPERLINK(\"http://x\",\"Klick\")\r\nTelefoon: +49 1\r\nText: @x\r\n" +
-       std::string(22, '-') + "Ende des Ori", CDAYS, CHEAD3,
-       CHEAD3 + "'=HYPERLINK(\"http://x\",\"Klick\");;;?;T +49 1;?;-;-;-;'@x..;\r\n", PMAIL + PDAYS + PREAD + PDONE, 0},
-      {"table is a directory", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PDAYS + CHEAD3 + CR + PFAIL, 1,
-       [](const TempDir& d) { makedir(d / "tabelle.csv"); }},
-      {"leftover temporary of a killed run", CEXAMPLEMAIL, CDAYS, CHEAD3, CHEAD3 + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0,
-       [](const TempDir& d) { writefile(d / ".tabelle.csv.tmp", "Name;Mail;"); }},
+      {.name = "two days for a table of three", .days = "Fr12;Sa13;", .table = CHEAD3 + CLINE,
+       .wantprot = PMAIL + "tage.txt gelesen: Fr12;Sa13; 2 Tage - okay\r\n" + PREAD + PMISFIT + PFAIL, .status = 1},
+      {.name = "no day list for a table of three", .days = {}, .table = CHEAD3, .wantprot = PMAIL + PNODAYS + PREAD + PMISFIT + PFAIL,
+       .status = 1},
+      {.name = "one day for a table of three", .days = "Fr12;", .table = CHEAD3,
+       .wantprot = PMAIL + "tage.txt gelesen: Fr12; wird nicht verwendet\r\n" + PREAD + PMISFIT + PFAIL, .status = 1},
+      {.name = "other days for a table of three", .days = "Fr12;Sa13;So15;", .table = CHEAD3,
+       .wantprot = PMAIL + "tage.txt gelesen: Fr12;Sa13;So15; 3 Tage - okay\r\n" + PREAD + PMISFIT + PFAIL, .status = 1},
+      {.name = "header without its line end", .table = CHEAD3.substr(0, CHEAD3.size() - 2),
+       .wantprot = PMAIL + PDAYS + PREAD + PMISFIT + PFAIL, .status = 1},
+      {.name = "table begun by hand", .table = "Anmeldungen\r\n", .wanttable = "Anmeldungen\r\n" + CLINE, .wantprot = PSTORED},
+      {.name = "short table begun like a header", .table = "Name;Mail;", .wanttable = "Name;Mail;\r\n" + CLINE, .wantprot = PSTORED},
+      {.name = "formula in the name",
+       .mail = "Name: =HYPERLINK(\"http://x\",\"Klick\")\r\nTelefoon: +49 1\r\nText: @x\r\n" + std::string(22, '-') + "Ende des Ori",
+       .table = CHEAD3, .wanttable = CHEAD3 + "'=HYPERLINK(\"http://x\",\"Klick\");;;?;T +49 1;?;-;-;-;'@x..;\r\n", .wantprot = PSTORED},
+      {.name = "table is a directory", .wantprot = PMAIL + PDAYS + CHEAD3 + CR + PFAIL, .status = 1,
+       .setup = [](const TempDir& d) { makedir(d / "tabelle.csv"); }},
+      {.name = "leftover temporary of a killed run", .table = CHEAD3, .wanttable = CHEAD3 + CLINE, .wantprot = PSTORED,
+       .setup = [](const TempDir& d) { writefile(d / ".tabelle.csv.tmp", "Name;Mail;"); }},
       // No protocol, no import: the table stays as it was.
-      {"protocol is a directory", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "", 1,
-       [](const TempDir& d) { makedir(d / "prot.txt"); }, SNOPROT},
+      {.name = "protocol is a directory", .table = CHEAD3, .status = 1, .setup = [](const TempDir& d) { makedir(d / "prot.txt"); },
+       .said = SNOPROT},
   };
   addrealmails(cases);
   return cases;

@@ -28,20 +28,33 @@ inline const std::string PNOOPEN = "tabelle.csv kann nicht geoeffnet werden\r\n"
 inline const std::string PNODAYREAD = "tage.txt nicht lesbar - Abbruch\r\n";
 inline const std::string PMISFIT = "tage.txt passt nicht zu tabelle.csv\r\n";
 inline const std::string PNOREG = "mail.txt ist keine Anmeldung - Abbruch\r\n";
+inline const std::string PUNREAD = "mail.txt nicht lesbar - Abbruch\r\n";
+// The worked example's whole protocol: into a table, into a new one, and a table that cannot be opened.
+inline const std::string PSTORED = PMAIL + PDAYS + PREAD + PDONE, PMADE = PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE;
+inline const std::string PUNOPENED = PMAIL + PDAYS + PNOOPEN + PFAIL;
 inline const std::string SNOPROT = "meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n";
 
+// One row. What a row leaves out is the worked example's mail and day
+// list, no table, and a run that ends with status 0 and says nothing.
 struct Case {
-  const char* cname;
-  std::optional<std::string> cmail, ctage, ctab;
-  std::optional<std::string> cwanttab;  // unset: as before, or no regular file
-  std::string cwantprot;
-  int nwantstatus;
+  const char* name;
+  std::optional<std::string> mail = CEXAMPLEMAIL, days = CDAYS, table;
+  std::optional<std::string> wanttable;  // unset: as before, or no regular file
+  std::string wantprot = "";
+  int status = 0;
   std::function<void(const TempDir&)> setup = nullptr;
-  std::string cwantsaid = "";  // on standard error
+  std::string said = "";  // on standard error
 };
 
 // The rows that run alike on every platform.
 std::vector<Case> portablecases();
+
+// Lays out the worked example in cdir: its mail and day list, and the table where given.
+void writeexample(const std::string& cdir, const std::optional<std::string>& ctab = CHEAD3);
+
+// Checks that cdir holds nothing but the run's own files (the four of an
+// import, and cextra where given): no temporary or other leftover.
+void checkonlyrunfiles(const std::string& cdir, const char* cextra = nullptr);
 
 // Runs the case through meldimport and through meldimport-all and checks both.
 void checkcase(const Case& c, const RunOptions& opt = {});

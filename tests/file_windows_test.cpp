@@ -25,8 +25,7 @@ TEST(File, DevicesAreNeverOpened) {
     EXPECT_EQ(FOPEN(cname), -1);
     EXPECT_EQ(FCREATE(cname), -1);
     const FOPENED o = FREADNAMED(cname, 100);
-    EXPECT_EQ(o.nstatus, FStatus::Failed);
-    EXPECT_EQ(o.nhandle, -1);
+    EXPECT_TRUE(o.nhandle == -1 && o.nstatus == FStatus::Failed);
     EXPECT_EQ(FOPENLOCKED(cname).nstatus, FStatus::Failed);
     EXPECT_EQ(FCREATENEW(cname, "x"), FStatus::Failed);
     EXPECT_EQ(FOPENAPPEND(cname), -1);

@@ -17,6 +17,7 @@ struct TempDir {
   TempDir& operator=(const TempDir&) = delete;
   std::string path;
   std::string operator/(const std::string& cname) const { return path + "/" + cname; }
+  operator const std::string&() const { return path; }
 };
 
 void writefile(const std::string& cpath, const std::string& cbytes);

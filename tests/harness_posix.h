@@ -34,4 +34,8 @@ bool isroot();
 // drop to nobody.
 bool canunprivileged();
 
+// No strace to inject faults with: none found, or a sanitizer runtime, whose
+// own mapping and leak checks fail under ptrace.
+inline bool nostrace() { return std::string(MELD_STRACE).empty() || MELD_SANITIZED; }
+
 }  // namespace meldtest

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "days.h"
+#include "file_common.h"
 #include "harness.h"
+#include "meld.h"
 #include "mailfields.h"
 #include "table.h"
 
@@ -12,7 +14,6 @@ using namespace meld;
 using meldtest::CDAYS;
 
 namespace {
-
 
 // The columns before the days, for mails built from a few lines.
 std::string head6(const std::string& cmail) {
@@ -132,10 +133,29 @@ TEST(Days, CountTokensHeader) {
   EXPECT_EQ(DAYTOKEN(CDAYS, 2), "Sa13");
   EXPECT_EQ(TABHEADER(CDAYS + "\r\n", 3), "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;So14;Text;\r\n");
   EXPECT_EQ(TABHEADER("", 0), "Name;Mail;Anzahl;Eink;Tel;Nacht;Text;\r\n");
-  EXPECT_EQ(SEPARATOR(0, -1), "");
-  EXPECT_EQ(SEPARATOR(5, '\n'), "");
-  EXPECT_EQ(SEPARATOR(5, '\r'), "\n");
-  EXPECT_EQ(SEPARATOR(5, ';'), "\r\n");
+}
+
+// The rules of the table's store, each walked through its cases: the header
+// check, the separator before a line, what an append record left by a
+// killed run means, and the exit status of each result.
+TEST(Table, StoreRules) {
+  const std::string chead = TABHEADER(CDAYS, 3), cnodays = TABHEADER("", 0);
+  for (const auto& [cstart, bfits] : std::vector<std::pair<std::string, bool>>{
+           {"", true}, {"Eva;eva@x;1;J;;N;\r\n", true}, {chead, true}, {cnodays.substr(0, 20), true},
+           {cnodays + "Eva;", false}, {"Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;So15;Text;\r\n", false}})
+    EXPECT_EQ(HEADERFITS(cstart, chead), bfits) << cstart;
+  for (const auto& [nsize, nlast, csep] : std::vector<std::tuple<long long, int, std::string>>{
+           {0, -1, ""}, {5, '\n', ""}, {5, '\r', "\n"}, {5, ';', "\r\n"}, {5, 0, "\r\n"}, {-3, 'x', ""}})
+    EXPECT_EQ(SEPARATOR(nsize, nlast), csep) << nsize << " " << nlast;
+  for (const auto& [crecord, nsize, ncut] : std::vector<std::tuple<std::string, long long, long long>>{
+           {"10 20", 15, 10}, {"10 20", 11, 10}, {"0 9", 3, 0}, {"10 20", 10, -1}, {"10 20", 20, -1}, {"10 20", 25, -1},
+           {"kaputt", 15, -1}, {"10 20x", 15, -1}, {"10", 15, -1}, {"10  20", 15, -1}, {"-1 20", 15, -1}, {"", 15, -1}})
+    EXPECT_EQ(tornsize(crecord, nsize), ncut) << crecord << " at " << nsize;
+  EXPECT_EQ(tornsize(appendrecord(1LL << 40, (1LL << 40) + 7), (1LL << 40) + 3), 1LL << 40);  // beyond 4 GiB
+  for (const auto& [nres, nstatus] : std::vector<std::pair<MResult, int>>{
+           {MResult::Stored, 0}, {MResult::StoredNoProtocol, 0}, {MResult::NoMail, 0}, {MResult::NoRegistration, 1},
+           {MResult::Failed, 1}, {MResult::FailedForAll, 1}, {MResult::Locked, 1}})
+    EXPECT_EQ(EXITSTATUS(nres), nstatus) << static_cast<int>(nres);
 }
 
 // Every byte value in every field: one record, one ";" per column, and the

@@ -25,9 +25,7 @@ void mkfifoat(const TempDir& d, const char* cname) { ::mkfifo((d / cname).c_str(
 // The worked example with a table that the test itself holds locked;
 // returns the locked descriptor.
 int lockedexample(const TempDir& d) {
-  writefile(d / "mail.txt", CEXAMPLEMAIL);
-  writefile(d / "tage.txt", CDAYS);
-  writefile(d / "tabelle.csv", CHEAD3);
+  writeexample(d);
   const int nfd = ::open((d / "tabelle.csv").c_str(), O_RDWR);
   EXPECT_EQ(::flock(nfd, LOCK_EX), 0);
   return nfd;
@@ -39,20 +37,19 @@ int lockedexample(const TempDir& d) {
 TEST(Run, Cases) {
   std::vector<Case> cases = portablecases();
   const std::vector<Case> cposix = {
-      {"mail is a FIFO", {}, CDAYS, CHEAD3, {}, "mail.txt nicht lesbar - Abbruch\r\n", 1,
-       [](const TempDir& d) { mkfifoat(d, "mail.txt"); }},
-      {"day list is a FIFO", CEXAMPLEMAIL, {}, CHEAD0, {}, PMAIL + PNODAYREAD, 1,
-       [](const TempDir& d) { mkfifoat(d, "tage.txt"); }},
-      {"table is a FIFO", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PDAYS + PNOOPEN + PFAIL, 1,
-       [](const TempDir& d) { mkfifoat(d, "tabelle.csv"); }},
-      {"table links to a device", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PDAYS + PNOOPEN + PFAIL, 1,
-       [](const TempDir& d) { ::symlink("/dev/null", (d / "tabelle.csv").c_str()); }},
-      {"protocol is a FIFO", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "", 1, [](const TempDir& d) { mkfifoat(d, "prot.txt"); },
-       SNOPROT},
-      {"protocol links to a device", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "", 1,
-       [](const TempDir& d) { ::symlink("/dev/null", (d / "prot.txt").c_str()); }, SNOPROT},
-      {"protocol is a dangling link", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "", 1,
-       [](const TempDir& d) { ::symlink("nirgends.txt", (d / "prot.txt").c_str()); }, SNOPROT},
+      {.name = "mail is a FIFO", .mail = {}, .table = CHEAD3, .wantprot = PUNREAD, .status = 1,
+       .setup = [](const TempDir& d) { mkfifoat(d, "mail.txt"); }},
+      {.name = "day list is a FIFO", .days = {}, .table = CHEAD0, .wantprot = PMAIL + PNODAYREAD, .status = 1,
+       .setup = [](const TempDir& d) { mkfifoat(d, "tage.txt"); }},
+      {.name = "table is a FIFO", .wantprot = PUNOPENED, .status = 1, .setup = [](const TempDir& d) { mkfifoat(d, "tabelle.csv"); }},
+      {.name = "table links to a device", .wantprot = PUNOPENED, .status = 1,
+       .setup = [](const TempDir& d) { ::symlink("/dev/null", (d / "tabelle.csv").c_str()); }},
+      {.name = "protocol is a FIFO", .table = CHEAD3, .status = 1, .setup = [](const TempDir& d) { mkfifoat(d, "prot.txt"); },
+       .said = SNOPROT},
+      {.name = "protocol links to a device", .table = CHEAD3, .status = 1,
+       .setup = [](const TempDir& d) { ::symlink("/dev/null", (d / "prot.txt").c_str()); }, .said = SNOPROT},
+      {.name = "protocol is a dangling link", .table = CHEAD3, .status = 1,
+       .setup = [](const TempDir& d) { ::symlink("nirgends.txt", (d / "prot.txt").c_str()); }, .said = SNOPROT},
   };
   cases.insert(cases.end(), cposix.begin(), cposix.end());
   for (const auto& c : cases) checkcase(c);
@@ -83,29 +80,25 @@ TEST(Run, PermissionFaults) {
     ::chmod((d / cname).c_str(), nmode);
   };
   const Case cases[] = {
-      {"unreadable mail", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "mail.txt nicht lesbar - Abbruch\r\n", 1,
-       [&](const TempDir& d) { chmodat(d, "mail.txt", 0); }},
-      {"unreadable day list", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, PMAIL + PNODAYREAD, 1,
-       [&](const TempDir& d) {
+      {.name = "unreadable mail", .table = CHEAD3, .wantprot = PUNREAD, .status = 1,
+       .setup = [&](const TempDir& d) { chmodat(d, "mail.txt", 0); }},
+      {.name = "unreadable day list", .table = CHEAD3, .wantprot = PMAIL + PNODAYREAD, .status = 1, .setup = [&](const TempDir& d) {
          chmodat(d, "tage.txt", 0);
          ::chmod((d / "tabelle.csv").c_str(), 0666);
        }},
-      {"unreadable day list, no table", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PNODAYREAD, 1,
-       [&](const TempDir& d) { chmodat(d, "tage.txt", 0); }},
-      {"write-protected table", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, PMAIL + PDAYS + PNOOPEN + PFAIL, 1,
-       [&](const TempDir& d) { chmodat(d, "tabelle.csv", 0444); }},
-      {"write-protected protocol", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "alt\r\n", 1,
-       [&](const TempDir& d) {
+      {.name = "unreadable day list, no table", .wantprot = PMAIL + PNODAYREAD, .status = 1,
+       .setup = [&](const TempDir& d) { chmodat(d, "tage.txt", 0); }},
+      {.name = "write-protected table", .table = CHEAD3, .wantprot = PUNOPENED, .status = 1,
+       .setup = [&](const TempDir& d) { chmodat(d, "tabelle.csv", 0444); }},
+      {.name = "write-protected protocol", .table = CHEAD3, .wantprot = "alt\r\n", .status = 1, .setup = [&](const TempDir& d) {
          writefile(d / "prot.txt", "alt\r\n");
          chmodat(d, "prot.txt", 0444);
-       }, SNOPROT},
-      {"read-only directory", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "", 1,
-       [&](const TempDir& d) {
+       }, .said = SNOPROT},
+      {.name = "read-only directory", .table = CHEAD3, .status = 1, .setup = [&](const TempDir& d) {
          ::chmod((d / "tabelle.csv").c_str(), 0666);
          ::chmod(d.path.c_str(), 0555);
-       }, SNOPROT},
-      {"unwritable directory", CEXAMPLEMAIL, CDAYS, {}, {}, PMAIL + PDAYS + CHEAD3 + CR + PFAIL, 1,
-       [&](const TempDir& d) {
+       }, .said = SNOPROT},
+      {.name = "unwritable directory", .wantprot = PMAIL + PDAYS + CHEAD3 + CR + PFAIL, .status = 1, .setup = [&](const TempDir& d) {
          writefile(d / "prot.txt", "");
          ::chmod((d / "prot.txt").c_str(), 0666);
          ::chmod(d.path.c_str(), 0555);
@@ -122,10 +115,9 @@ TEST(Run, FileSizeLimitRollsBack) {
   // The table is larger than the protocol, which the limit must not cut.
   const std::string cold = CHEAD3 + repeat(std::string(30, 'x') + ";\r\n", 30);
   for (const std::string& ctab : {cold, cold + "a;b;"}) {
-    Case c{"size limit", CEXAMPLEMAIL, CDAYS, ctab, {}, PMAIL + PDAYS + PREAD + PFAIL, 1};
     RunOptions opt;
     opt.nfsizelimit = static_cast<long long>(ctab.size()) + 10;
-    checkcase(c, opt);
+    checkcase({.name = "size limit", .table = ctab, .wantprot = PMAIL + PDAYS + PREAD + PFAIL, .status = 1}, opt);
   }
 }
 
@@ -139,14 +131,13 @@ TEST(Run, NewTableModeAndClosedDescriptors) {
   } cases[] = {{022, false, 0644}, {0, false, 0666}, {077, true, 0600}};
   for (const auto& c : cases) {
     TempDir d;
-    writefile(d / "mail.txt", CEXAMPLEMAIL);
-    writefile(d / "tage.txt", CDAYS);
+    writeexample(d, std::nullopt);
     RunOptions opt;
     opt.numask = c.numask;
     opt.bclosestd = c.bclosestd;
     EXPECT_EQ(run(d.path, opt).nstatus, 0);
     EXPECT_EQ(readfile(d / "tabelle.csv"), CMARK + CHEAD3 + CLINE);
-    EXPECT_EQ(readfile(d / "prot.txt"), PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE);
+    EXPECT_EQ(readfile(d / "prot.txt"), PMADE);
     struct stat st;
     ::stat((d / "tabelle.csv").c_str(), &st);
     EXPECT_EQ(st.st_mode & 07777, c.nwant) << c.numask;
@@ -208,9 +199,7 @@ TEST(Run, WaitingHasOneBound) {
 // runs started together both store their line.
 TEST(Run, TableFreedBeforeProtocolWait) {
   TempDir d;
-  writefile(d / "mail.txt", CEXAMPLEMAIL);
-  writefile(d / "tage.txt", CDAYS);
-  writefile(d / "tabelle.csv", CHEAD3);
+  writeexample(d);
   const int nprot = ::open((d / "prot.txt").c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_EQ(::flock(nprot, LOCK_EX), 0);
   const int pids[2] = {start(d.path), start(d.path)};
@@ -221,7 +210,7 @@ TEST(Run, TableFreedBeforeProtocolWait) {
   }
   ::close(nprot);
   EXPECT_EQ(readfile(d / "tabelle.csv"), CHEAD3 + CLINE + CLINE);
-  EXPECT_EQ(readfile(d / "prot.txt"), PMAIL + PDAYS + PREAD + PDONE);
+  EXPECT_EQ(readfile(d / "prot.txt"), PSTORED);
 }
 
 // Root in a directory that another user owns acts with that user's rights:
@@ -241,7 +230,7 @@ TEST(Run, RootTakesTheDirectoryOwnersRights) {
   } cases[] = {
       {"table linked to root's key file", NOBODY, 0755,
        [](const std::string& c) { ::symlink("../keys", (c + "/tabelle.csv").c_str()); },
-       PMAIL + PDAYS + PNOOPEN + PFAIL, "", 1},
+       PUNOPENED, "", 1},
       {"protocol linked to a root file", NOBODY, 0755,
        [](const std::string& c) { ::symlink("../rootprot", (c + "/prot.txt").c_str()); }, "", SNOPROT, 1},
       {"dangling protocol link into root's directory", NOBODY, 0755,
@@ -252,7 +241,7 @@ TEST(Run, RootTakesTheDirectoryOwnersRights) {
          ::symlink("../secret", (c + "/tage.txt").c_str());
        }, PMAIL + PNODAYREAD, "", 1},
       {"nothing planted", NOBODY, 0755, [](const std::string&) {},
-       PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE, "", 0},
+       PMADE, "", 0},
       {"root's directory writable by others", 0, 0777, [](const std::string&) {}, "", SDIR, 1},
       {"root's directory writable by its group", 0, 0775, [](const std::string&) {}, "", SDIR, 1},
   };

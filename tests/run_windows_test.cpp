@@ -47,16 +47,16 @@ constexpr DWORD NSHAREALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 TEST(Run, Cases) {
   std::vector<Case> cases = portablecases();
   const std::vector<Case> cwindows = {
-      {"hidden mail", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "mail.txt nicht gefunden - Abbruch\r\n", 0,
-       [](const TempDir& d) { mark(d / "mail.txt", FILE_ATTRIBUTE_HIDDEN); }},
-      {"system mail", CEXAMPLEMAIL, CDAYS, CHEAD3, {}, "mail.txt nicht gefunden - Abbruch\r\n", 0,
-       [](const TempDir& d) { mark(d / "mail.txt", FILE_ATTRIBUTE_SYSTEM); }},
-      {"hidden table", CEXAMPLEMAIL, CDAYS, CHEAD3, CHEAD3 + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0,
-       [](const TempDir& d) { mark(d / "tabelle.csv", FILE_ATTRIBUTE_HIDDEN); }},
-      {"system table, empty", CEXAMPLEMAIL, CDAYS, "", CLINE, PMAIL + PDAYS + PREAD + PDONE, 0,
-       [](const TempDir& d) { mark(d / "tabelle.csv", FILE_ATTRIBUTE_SYSTEM); }},
-      {"hidden and system protocol", CEXAMPLEMAIL, CDAYS, CHEAD3, CHEAD3 + CLINE, PMAIL + PDAYS + PREAD + PDONE, 0,
-       [](const TempDir& d) {
+      {.name = "hidden mail", .table = CHEAD3, .wantprot = "mail.txt nicht gefunden - Abbruch\r\n",
+       .setup = [](const TempDir& d) { mark(d / "mail.txt", FILE_ATTRIBUTE_HIDDEN); }},
+      {.name = "system mail", .table = CHEAD3, .wantprot = "mail.txt nicht gefunden - Abbruch\r\n",
+       .setup = [](const TempDir& d) { mark(d / "mail.txt", FILE_ATTRIBUTE_SYSTEM); }},
+      {.name = "hidden table", .table = CHEAD3, .wanttable = CHEAD3 + CLINE, .wantprot = PSTORED,
+       .setup = [](const TempDir& d) { mark(d / "tabelle.csv", FILE_ATTRIBUTE_HIDDEN); }},
+      {.name = "system table, empty", .table = "", .wanttable = CLINE, .wantprot = PSTORED,
+       .setup = [](const TempDir& d) { mark(d / "tabelle.csv", FILE_ATTRIBUTE_SYSTEM); }},
+      {.name = "hidden and system protocol", .table = CHEAD3, .wanttable = CHEAD3 + CLINE, .wantprot = PSTORED,
+       .setup = [](const TempDir& d) {
          writefile(d / "prot.txt", "alt\r\n");
          mark(d / "prot.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
        }},
@@ -85,9 +85,7 @@ TEST(Run, HeldByAnotherProgram) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.cname);
     TempDir d;
-    writefile(d / "mail.txt", CEXAMPLEMAIL);
-    writefile(d / "tage.txt", CDAYS);
-    writefile(d / "tabelle.csv", CHEAD3);
+    writeexample(d);
     writefile(d / "prot.txt", "alt\r\n");
     RunResult res;
     {
@@ -109,8 +107,7 @@ TEST(Run, HeldByAnotherProgram) {
 // appends its line. One header, two lines, no temporary left.
 TEST(Run, NewTableRace) {
   TempDir d;
-  writefile(d / "mail.txt", CEXAMPLEMAIL);
-  writefile(d / "tage.txt", CDAYS);
+  writeexample(d, std::nullopt);
   std::vector<int> pids;
   {
     const Held held(d / ".tabelle.csv.tmp", 0, false);
@@ -121,7 +118,7 @@ TEST(Run, NewTableRace) {
   for (const int pid : pids) EXPECT_EQ(waitexit(pid), 0);
   EXPECT_EQ(readfile(d / "tabelle.csv"), CMARK + CHEAD3 + CLINE + CLINE);
   const std::string cprot = protocolof(d.path);
-  EXPECT_TRUE(cprot == PMAIL + PDAYS + PREAD + PDONE || cprot == PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE)
+  EXPECT_TRUE(cprot == PSTORED || cprot == PMADE)
       << cprot;
   EXPECT_EQ(entries(d.path), (std::vector<std::string>{"mail.txt", "prot.txt", "tabelle.csv", "tage.txt"}));
 }
@@ -152,7 +149,7 @@ TEST(Folder, MarkedFilesAreNoMailsAndNamesKeepTheirBytes) {
   std::string ctab = CMARK + CHEAD3, clog;
   for (const auto& cn : cmails) {
     ctab += lineof(cn);
-    clog += "Mail: " + cn + "\r\n" + PMAIL + PDAYS + PREAD + PDONE;
+    clog += "Mail: " + cn + "\r\n" + PSTORED;
   }
   EXPECT_EQ(readfile(d / "tabelle.csv"), ctab);
   EXPECT_EQ(readfile(d / "prot-all.txt"), clog + "Ende: 4 Mails: 4 importiert, 0 fehlgeschlagen\r\n");
