@@ -31,7 +31,6 @@ long long g_nopensize[NTRACKED] = {};
 // What a call made in a helper process gave.
 struct CALLRES {
   long long nres = -1;  // its result, -1 for a failure
-  int nerr = 0;         // errno of a failure
   std::string cdata;    // bytes read
 };
 
@@ -43,7 +42,6 @@ struct CALLRES {
 template <class F>
 CALLRES inchild(F fn) {
   CALLRES res;
-  res.nerr = ETIMEDOUT;
   int np[2];
   if (::pipe2(np, O_CLOEXEC) != 0) return res;
   FD fdread(np[0]), fdwrite(np[1]);
@@ -51,8 +49,7 @@ CALLRES inchild(F fn) {
   if (pid < 0) return res;
   if (pid == 0) {
     const CALLRES r = fn();
-    const long long nhead[2] = {r.nres, r.nerr};
-    writedirect(np[1], std::string_view(reinterpret_cast<const char*>(nhead), sizeof nhead), -1);
+    writedirect(np[1], std::string_view(reinterpret_cast<const char*>(&r.nres), sizeof r.nres), -1);
     writedirect(np[1], r.cdata, -1);
     ::_exit(0);
   }
@@ -78,15 +75,9 @@ CALLRES inchild(F fn) {
     return res;
   }
   again([&] { return ::waitpid(pid, nullptr, 0); });
-  long long nhead[2];
-  if (cgot.size() < sizeof nhead) {
-    res.nerr = EIO;
-    return res;
-  }
-  std::memcpy(nhead, cgot.data(), sizeof nhead);
-  res.nres = nhead[0];
-  res.nerr = static_cast<int>(nhead[1]);
-  res.cdata = cgot.substr(sizeof nhead);
+  if (cgot.size() < sizeof res.nres) return res;  // the child died before it could answer
+  std::memcpy(&res.nres, cgot.data(), sizeof res.nres);
+  res.cdata = cgot.substr(sizeof res.nres);
   return res;
 }
 

@@ -113,7 +113,7 @@ bool erasebyhandle(HANDLE h) {
 // ---- Reads and writes.
 
 constexpr long long NATEND = -2;  // the offset of a write that appends
-constexpr DWORD NCHUNK = 1u << 30;
+constexpr DWORD NCHUNK = 1u << 30;  // ReadFile and WriteFile count in a DWORD: a larger text goes in pieces
 
 void setoffset(OVERLAPPED* po, unsigned long long noff) {
   po->Offset = static_cast<DWORD>(noff);
