@@ -96,24 +96,6 @@ const LABEL LABELS[] = {
     {"cp1250", CHARSET::WINDOWS1250}, {"windows-1250", CHARSET::WINDOWS1250}, {"x-cp1250", CHARSET::WINDOWS1250},
 };
 
-void PUTUTF8(std::string& cout, char32_t ncode) {
-  if (ncode < 0x80) {
-    cout += static_cast<char>(ncode);
-  } else if (ncode < 0x800) {
-    cout += static_cast<char>(0xC0 | (ncode >> 6));
-    cout += static_cast<char>(0x80 | (ncode & 0x3F));
-  } else if (ncode < 0x10000) {
-    cout += static_cast<char>(0xE0 | (ncode >> 12));
-    cout += static_cast<char>(0x80 | ((ncode >> 6) & 0x3F));
-    cout += static_cast<char>(0x80 | (ncode & 0x3F));
-  } else {
-    cout += static_cast<char>(0xF0 | (ncode >> 18));
-    cout += static_cast<char>(0x80 | ((ncode >> 12) & 0x3F));
-    cout += static_cast<char>(0x80 | ((ncode >> 6) & 0x3F));
-    cout += static_cast<char>(0x80 | (ncode & 0x3F));
-  }
-}
-
 // Length of the run of ASCII bytes at the start of ctext, eight at a time
 // while no byte of the eight has its high bit set.
 size_t ASCIIPREFIX(std::string_view ctext) {
@@ -246,6 +228,26 @@ unsigned char WIN1252BYTE(char32_t ncode) {
 }
 
 }  // namespace
+
+void PUTUTF8(std::string& cout, char32_t ncode) {
+  if (ncode < 0x80) {
+    cout += static_cast<char>(ncode);
+  } else if (ncode < 0x800) {
+    cout += static_cast<char>(0xC0 | (ncode >> 6));
+    cout += static_cast<char>(0x80 | (ncode & 0x3F));
+  } else if (ncode < 0x10000) {
+    cout += static_cast<char>(0xE0 | (ncode >> 12));
+    cout += static_cast<char>(0x80 | ((ncode >> 6) & 0x3F));
+    cout += static_cast<char>(0x80 | (ncode & 0x3F));
+  } else {
+    cout += static_cast<char>(0xF0 | (ncode >> 18));
+    cout += static_cast<char>(0x80 | ((ncode >> 12) & 0x3F));
+    cout += static_cast<char>(0x80 | ((ncode >> 6) & 0x3F));
+    cout += static_cast<char>(0x80 | (ncode & 0x3F));
+  }
+}
+
+char32_t WIN1252CHAR(unsigned char c) { return c >= 0x80 ? WIN1252[c - 0x80] : c; }
 
 CHARSET CHARSETOF(std::string_view clabel) {
   while (!clabel.empty() && ISASCIISPACE(static_cast<unsigned char>(clabel.front()))) clabel.remove_prefix(1);

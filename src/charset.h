@@ -24,6 +24,13 @@ enum class CHARSET {
 // The byte-order marks: UTF-8's, and UTF-16's little- and big-endian one.
 inline constexpr std::string_view CMARKUTF8 = "\xEF\xBB\xBF", CMARKUTF16LE = "\xFF\xFE", CMARKUTF16BE = "\xFE\xFF";
 
+// Appends the character ncode to cout in UTF-8.
+void PUTUTF8(std::string& cout, char32_t ncode);
+
+// The character that a byte from 0x80 to 0xFF stands for in Windows-1252;
+// a byte that it leaves unassigned stands for the C1 control of its value.
+char32_t WIN1252CHAR(unsigned char c);
+
 // The character set a label names: ASCII white space around it is ignored,
 // letter case too. "us-ascii", "ascii" and "ansi_x3.4-1968" give NONE.
 CHARSET CHARSETOF(std::string_view clabel);

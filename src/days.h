@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-
 namespace meld {
 
 // The days of a day list text (its mark already dropped): the tokens between

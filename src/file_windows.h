@@ -66,11 +66,8 @@ struct FILEID {
 // The identity of what the name names now; directories too.
 bool idofname(const std::wstring& w, FILEID* pid);
 
-// One short sleep of a wait that polls, before the bound ndeadline; false
-// once the bound is reached. The sleeps grow from 1 to 16 ms.
-bool sleepuntil(double ndeadline, DWORD* pnms);
-
-// The same before the run's bound.
+// One short sleep of a wait that polls, before the run's bound; false once
+// the bound is reached. The sleeps grow from 1 to 16 ms.
 bool sleepinbound(DWORD* pnms);
 
 // ---- The table of handles: the layer's small numbers for Windows handles.

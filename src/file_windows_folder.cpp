@@ -104,7 +104,6 @@ bool FLOCKALONE(int nhandle) {
 bool FLOCKSHARED(int nhandle) {
   SLOT* s = slotof(nhandle);
   if (s == nullptr) return false;
-  const double ndeadline = monotonic() + secondsleft();
   DWORD nms = 1;
   for (;;) {
     const bool bexclusive = s->bexclusive;
@@ -114,7 +113,7 @@ bool FLOCKSHARED(int nhandle) {
       if (bexclusive) unlockonce(s);
       return true;
     }
-    if (failed() != FStatus::Held || !sleepuntil(ndeadline, &nms)) return false;
+    if (failed() != FStatus::Held || !sleepinbound(&nms)) return false;
   }
 }
 

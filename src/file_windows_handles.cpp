@@ -15,8 +15,8 @@ double monotonic() {
   return static_cast<double>(nnow.QuadPart) / static_cast<double>(nfreq.QuadPart);
 }
 
-bool sleepuntil(double ndeadline, DWORD* pnms) {
-  const double nleft = ndeadline - monotonic();
+bool sleepinbound(DWORD* pnms) {
+  const double nleft = secondsleft();
   if (nleft <= 0) return false;
   ::Sleep(std::min<DWORD>(*pnms, static_cast<DWORD>(nleft * 1000) + 1));
   *pnms = std::min<DWORD>(*pnms * 2, 16);
@@ -31,8 +31,6 @@ constexpr int NSTANDARD = 3;  // handles 0, 1 and 2
 std::vector<SLOT> g_slots;    // handle n is g_slots[n - NSTANDARD]
 
 }  // namespace
-
-bool sleepinbound(DWORD* pnms) { return sleepuntil(monotonic() + secondsleft(), pnms); }
 
 int addslot(HANDLE h) {
   SLOT s;

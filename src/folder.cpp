@@ -135,6 +135,13 @@ bool makemaildirfolder(std::string_view cmaildir, std::string_view cname) {
   return true;
 }
 
+// Makes a place the run keeps mails in, where none is: in a Maildir the
+// Maildir++ folder cname (its leading "." aside), else the directory cdir.
+// True when it is there.
+bool makeplace(const FOLDERRUN& f, const std::string& cdir, std::string_view cname) {
+  return f.BMAILDIR ? makemaildirfolder(f.CFOLDER, cname.substr(cname[0] == '.' ? 1 : 0)) : FMAKEDIR(cdir);
+}
+
 // One entry of the running log: a line naming the mail, then ctext.
 void logentry(FOLDERRUN& f, std::string_view cname, std::string_view ctext) {
   std::string centry = "Mail: " + shownname(cname) + "\r\n";
@@ -244,9 +251,7 @@ FStatus moveinto(FOLDERRUN& f, const std::string& cname, const std::string& cfro
 // where no run takes it for a claim whose line may be missing; the next run
 // that can moves it on.
 void keepstored(FOLDERRUN& f, const std::string& cname, const std::string& cclaimed) {
-  const bool bdir = f.BMAILDIR ? makemaildirfolder(f.CFOLDER, std::string(CCLAIMDIR.substr(1)) + "." + std::string(CKEEPDIR))
-                               : FMAKEDIR(f.CKEEP);
-  const bool bkept = bdir && FMOVE(cclaimed, joined(f.CKEEP, cname)) == FStatus::Okay;
+  const bool bkept = makeplace(f, f.CKEEP, f.CKEEPNAME) && FMOVE(cclaimed, joined(f.CKEEP, cname)) == FStatus::Okay;
   (bkept ? f.CKEPT : f.CSTUCK).push_back(cname);
   logentry(f, cname,
            "bleibt in " + (bkept ? f.CKEEPNAME : std::string(CCLAIMDIR)) +
@@ -325,7 +330,7 @@ void importone(FOLDERRUN& f, const MAIL& m) {
     keepstored(f, cclaimname, cclaimed);
   } else if (bnoreg) {
     // No line to keep apart: where keine-anmeldung fails, the mail waits in the folder.
-    if (!f.BNOREGDIR) f.BNOREGDIR = f.BMAILDIR ? makemaildirfolder(f.CFOLDER, CNOREGDIR) : FMAKEDIR(f.CNOREG);
+    if (!f.BNOREGDIR) f.BNOREGDIR = makeplace(f, f.CNOREG, CNOREGDIR);
     if (!f.BNOREGDIR || moveinto(f, cclaimname, cclaimed, f.CNOREG, CNOREGDIR) != FStatus::Okay) {
       logentry(f, cname, "kann nicht nach keine-anmeldung verschoben werden\r\n");
       putback(f, m, cclaimed);
@@ -376,11 +381,8 @@ int MELDFOLDER(std::string_view cfolder) {
     f.CKEEPNAME = std::string(CCLAIMDIR) + "/" + std::string(CKEEPDIR);
   }
   f.BTERMINAL = FISTERMINAL(2);
-  const auto makeplace = [&f](const std::string& cdir, std::string_view cname) {
-    return f.BMAILDIR ? makemaildirfolder(f.CFOLDER, cname.substr(cname[0] == '.' ? 1 : 0)) : FMAKEDIR(cdir);
-  };
-  if (!makeplace(f.CCLAIM, CCLAIMDIR)) return stopwith(shownname(f.CCLAIM) + " kann nicht angelegt werden");
-  if (!makeplace(f.CDONE, CDONEDIR)) return stopwith(shownname(f.CDONE) + " kann nicht angelegt werden");
+  if (!makeplace(f, f.CCLAIM, CCLAIMDIR)) return stopwith(shownname(f.CCLAIM) + " kann nicht angelegt werden");
+  if (!makeplace(f, f.CDONE, CDONEDIR)) return stopwith(shownname(f.CDONE) + " kann nicht angelegt werden");
   const int nlog = FOPENAPPEND(CLOGNAME);  // made where missing; each entry opens it again
   if (nlog < 0) return stopwith("prot-all.txt kann nicht geoeffnet werden");
   FCLOSE(nlog);

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <utility>
 
+#include "charset.h"
 #include "text.h"
 
 namespace meld {
@@ -63,16 +64,6 @@ constexpr Entity aentities[] = {
 // run of letters after "&" from being read twice.
 constexpr size_t nmaxname = 32;
 
-// The characters that HTML takes for the numeric references 0x80 to 0x9F:
-// those of windows-1252 at these bytes; 0 where it has none (the value
-// stays).
-constexpr char32_t acp1252[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
-};
-
 bool ISLETTER(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool ISDIGIT(unsigned char c) { return c >= '0' && c <= '9'; }
 // The ASCII white space that the text collapses: all but the form feed,
@@ -112,21 +103,9 @@ class Lines {
 
   // A character in UTF-8.
   void Code(char32_t n) {
-    if (n < 0x80) {
-      Byte(static_cast<unsigned char>(n));
-    } else if (n < 0x800) {
-      Byte(static_cast<unsigned char>(0xC0 | (n >> 6)));
-      Byte(static_cast<unsigned char>(0x80 | (n & 0x3F)));
-    } else if (n < 0x10000) {
-      Byte(static_cast<unsigned char>(0xE0 | (n >> 12)));
-      Byte(static_cast<unsigned char>(0x80 | ((n >> 6) & 0x3F)));
-      Byte(static_cast<unsigned char>(0x80 | (n & 0x3F)));
-    } else {
-      Byte(static_cast<unsigned char>(0xF0 | (n >> 18)));
-      Byte(static_cast<unsigned char>(0x80 | ((n >> 12) & 0x3F)));
-      Byte(static_cast<unsigned char>(0x80 | ((n >> 6) & 0x3F)));
-      Byte(static_cast<unsigned char>(0x80 | (n & 0x3F)));
-    }
+    std::string cutf8;
+    PUTUTF8(cutf8, n);
+    for (const char c : cutf8) Byte(static_cast<unsigned char>(c));
   }
 
   void EndLine() {
@@ -164,8 +143,8 @@ size_t REFERENCE(std::string_view chtml, size_t npos, char32_t& ncode) {
     if (i == nfirst || i >= nlen || chtml[i] != ';') return 0;
     if (n == 0 || n > 0x10FFFF || (n >= 0xD800 && n <= 0xDFFF)) {
       ncode = 0xFFFD;
-    } else if (n >= 0x80 && n <= 0x9F && acp1252[n - 0x80] != 0) {
-      ncode = acp1252[n - 0x80];
+    } else if (n >= 0x80 && n <= 0x9F) {
+      ncode = WIN1252CHAR(static_cast<unsigned char>(n));  // as HTML reads these references
     } else {
       ncode = n;
     }
