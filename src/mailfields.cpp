@@ -71,6 +71,25 @@ void SHOWN(std::string& cdst, std::string_view ctext) {
 
 bool ISFORMULA(unsigned char c) { return c == '=' || c == '+' || c == '-' || c == '@'; }
 
+REGKIND REGISTRATIONOF(std::string_view ctext, bool bautomatic) {
+  if (bautomatic) return REGKIND::AUTOMATIC;
+  // Per label: seen in a line of the mail's own, seen at all.
+  bool bname = false, bmail = false, bnameany = false, bmailany = false;
+  for (size_t npos = 0; npos < ctext.size() && !(bname && bmail);) {
+    while (npos < ctext.size() && ISWSP(static_cast<unsigned char>(ctext[npos]))) ++npos;
+    const bool bquoted = npos < ctext.size() && ctext[npos] == '>';
+    while (npos < ctext.size() && (ctext[npos] == '>' || ISWSP(static_cast<unsigned char>(ctext[npos])))) ++npos;
+    const std::string_view cline = ctext.substr(npos);
+    if (cline.starts_with("Name: ")) (bquoted ? bnameany : bname) = true;
+    if (cline.starts_with("E-Mail: ")) (bquoted ? bmailany : bmail) = true;
+    npos = ctext.find_first_of("\r\n", npos);
+    if (npos == std::string_view::npos) break;
+    ++npos;
+  }
+  if (bname && bmail) return REGKIND::REGISTRATION;
+  return (bname || bnameany) && (bmail || bmailany) ? REGKIND::QUOTED : REGKIND::NOFORM;
+}
+
 bool ANSWERED(std::string_view canswer, std::string_view cmail) {
   if (canswer.empty()) return false;
   for (size_t npos = cmail.find(canswer); npos != std::string_view::npos; npos = cmail.find(canswer, npos + 1)) {

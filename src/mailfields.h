@@ -28,6 +28,18 @@ bool ANSWERED(std::string_view canswer, std::string_view cmail);
 // "-;" for the no answer, else "J;" for the yes answer, else "?;".
 std::string_view ANSWERCODE(std::string_view cno, std::string_view cyes, std::string_view cmail);
 
+// Whether a mail's text is a registration: a line that begins with
+// "Name: " and one that begins with "E-Mail: " (spaces or tabs before the
+// label allowed; lines begin after each LF or CR), neither quoted (">"
+// after any spaces or tabs). A message marked as automatic never is.
+enum class REGKIND {
+  REGISTRATION,
+  AUTOMATIC,  // the message's own header marks it as an automatic reply or report
+  QUOTED,     // both labels are there, but not both in lines of its own
+  NOFORM,     // anything else
+};
+REGKIND REGISTRATIONOF(std::string_view ctext, bool bautomatic);
+
 // Appends the registration line of CMAIL (with the days of CTAGE and
 // NANZTAGE) and its CR LF to CLINE. The line takes over the mail's
 // storage: CMAIL is empty afterwards.

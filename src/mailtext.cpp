@@ -286,7 +286,10 @@ FIELDVALUE contenttype(const ENTITY& e, bool bdigest) {
   const std::string* pct = fieldof(e, "content-type");
   FIELDVALUE v;
   if (pct != nullptr) v = valueof(*pct);
-  if (v.CTYPE.empty()) {
+  // A value that is not "type/subtype" ("text", "text/", "textplain") counts
+  // as no Content-Type at all, parameters included (RFC 2045, 5.2).
+  if (v.CTYPE.empty() || v.CSUBTYPE.empty()) {
+    v = FIELDVALUE();
     v.CTYPE = bdigest ? "message" : "text";
     v.CSUBTYPE = bdigest ? "rfc822" : "plain";
   }
@@ -328,12 +331,16 @@ void walk(const ENTITY& e, bool bdigest, int ndepth, const WALK& w) {
       for (const auto& c : cchildren) walk(c, v.CSUBTYPE == "digest", ndepth + 1, w);
       return;
     }
-    // Of the alternatives the plain text, else the HTML one.
-    for (const std::string_view csub : {"plain", "html"}) {
-      for (const auto& c : cchildren) {
-        const FIELDVALUE vc = contenttype(c, false);
-        if (istext(vc, csub) && !isattachment(c)) return takepart(c, vc, w);
-      }
+    // Of the alternatives the plain text, else the first that gives text:
+    // an HTML part, or a multipart such as HTML with its pictures.
+    for (const auto& c : cchildren) {
+      const FIELDVALUE vc = contenttype(c, false);
+      if (istext(vc, "plain") && !isattachment(c)) return takepart(c, vc, w);
+    }
+    for (const auto& c : cchildren) {
+      const size_t nbefore = w.PPARTS->size();
+      walk(c, false, ndepth + 1, w);
+      if (w.PPARTS->size() > nbefore) return;
     }
     return;
   }
@@ -343,6 +350,36 @@ void walk(const ENTITY& e, bool bdigest, int ndepth, const WALK& w) {
     return;
   }
   if ((istext(v, "plain") || istext(v, "html")) && !isattachment(e)) takepart(e, v, w);
+}
+
+// The first word of a field's value in lower case, "" where it is absent.
+std::string firstword(const ENTITY& e, std::string_view cname) {
+  const std::string* p = fieldof(e, cname);
+  return p == nullptr ? std::string() : LOWERED(VALUEREADER(*p).word(true));
+}
+
+bool automatic(const ENTITY& e) {
+  const std::string csubmitted = firstword(e, "auto-submitted");
+  if (!csubmitted.empty() && csubmitted != "no" && csubmitted != "auto-generated") return true;
+  for (const std::string_view cname : {"x-autoreply", "x-autorespond"}) {
+    const std::string c = firstword(e, cname);
+    if (!c.empty() && c != "no") return true;
+  }
+  if (firstword(e, "precedence") == "auto_reply") return true;
+  const FIELDVALUE v = contenttype(e, false);
+  return v.CTYPE == "multipart" && v.CSUBTYPE == "report";
+}
+
+// What the header block at the start of ctext says of the mail as a whole.
+void headerinfo(std::string_view ctext, MAILTEXT& m) {
+  const ENTITY e = entityof(ctext.substr(blockstart(ctext)));
+  m.BAUTOMATIC = automatic(e);
+  if (const std::string* p = fieldof(e, "message-id"); p != nullptr) {
+    std::string_view c = *p;
+    while (!c.empty() && ISWSP(static_cast<unsigned char>(c.front()))) c.remove_prefix(1);
+    while (!c.empty() && ISWSP(static_cast<unsigned char>(c.back()))) c.remove_suffix(1);
+    m.CMESSAGEID = c;
+  }
 }
 
 std::string messagetext(std::string_view cmessage) {
@@ -389,15 +426,19 @@ MAILTEXT MAILTEXTOF(std::string craw) {
     case MAILKIND::UNICODE: {
       // From here on UTF-8, which may itself be a message.
       std::string cutf8 = DECODE(std::move(craw), CHARSET::UTF8);
+      headerinfo(cutf8, m);
       m.CTEXT = MAILKINDOF(cutf8) == MAILKIND::MESSAGE ? messagetext(cutf8) : std::move(cutf8);
       m.NCHARSET = CHARSET::UTF8;
       break;
     }
     case MAILKIND::MESSAGE:
+      headerinfo(craw, m);
       m.CTEXT = messagetext(craw);
       m.NCHARSET = CHARSET::UTF8;
       break;
     default:
+      // A message without MIME fields has its header block as text.
+      headerinfo(craw, m);
       m.CTEXT = std::move(craw);
       break;
   }
@@ -459,10 +500,8 @@ std::string UNFLOW(std::string_view ctext, bool bdelsp) {
     // A paragraph goes on only at the same quote depth, never into a signature line.
     const bool bgoeson = bopen && ndepth == nopendepth && !bsignature;
     if (bopen && !bgoeson) cres += cpending;
-    if (!bgoeson && ndepth > 0) {
-      cres.append(ndepth, '>');
-      cres += ' ';
-    }
+    // A quoted line is its quote marks and its text, the stuffing space gone.
+    if (!bgoeson) cres.append(ndepth, '>');
     const bool bflowed = !bsignature && !c.empty() && c.back() == ' ';
     if (bflowed && bdelsp) c.remove_suffix(1);
     cres += c;

@@ -40,9 +40,16 @@ CHARSET PLAINCHARSET(std::string_view ctext);
 // stands (UTF8 when all its bytes form valid UTF-8, else WINDOWS1252, found
 // only when asked: see PLAINCHARSET), a text with a mark or a message
 // decoded into UTF-8; cut at its first byte 0 and at NMAILREAD bytes.
+// BAUTOMATIC and CMESSAGEID come from the header block at the mail's start
+// (a message's own, never that of an enclosed one).
 struct MAILTEXT {
   std::string CTEXT;
   CHARSET NCHARSET = CHARSET::NONE;  // NONE: a plain text, not yet looked at
+  // An automatic reply or report (RFC 3834, RFC 6522): Auto-Submitted other
+  // than "no" and "auto-generated", X-Autoreply or X-Autorespond other than
+  // "no", Precedence: auto_reply, or a multipart/report; first words, any case.
+  bool BAUTOMATIC = false;
+  std::string CMESSAGEID;   // its Message-ID as it stands, "" for none
 };
 MAILTEXT MAILTEXTOF(std::string craw);
 
@@ -57,8 +64,9 @@ struct MAILPART {
 };
 
 // The text parts of a message, in the order its text joins them: depth
-// first through multipart/* and message/rfc822, the first text/plain (else
-// text/html) of an alternative, no part marked as an attachment. CDECODED
+// first through multipart/* and message/rfc822, of an alternative its
+// text/plain, else the first alternative that gives text, no part marked
+// as an attachment. CDECODED
 // is kept only with bdecodedtoo: the import needs the UTF-8 alone.
 std::vector<MAILPART> MAILPARTS(std::string_view cmessage, bool bdecodedtoo = false);
 

@@ -122,10 +122,14 @@ MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname, bool blisted) {
   r.CMAIL = std::move(m.CTEXT);
   r.NMAILCS = m.NCHARSET;
   LOG(r, "mail.txt gelesen");
-  // A mail without either label is an auto-reply, a question or spam, not
-  // a registration: it must not become a row.
-  if (!CONTAINS("Name: ", r.CMAIL) && !CONTAINS("E-Mail: ", r.CMAIL)) {
-    LOG(r, "mail.txt ist keine Anmeldung - Abbruch");
+  // An out-of-office reply, a bounce, a reply that quotes the form, a
+  // question: none of them may become a row.
+  const REGKIND nkind = REGISTRATIONOF(r.CMAIL, m.BAUTOMATIC);
+  if (nkind != REGKIND::REGISTRATION) {
+    const char* cwhy = nkind == REGKIND::AUTOMATIC ? "automatische Nachricht"
+                       : nkind == REGKIND::QUOTED  ? "Anmeldung nur zitiert"
+                                                   : "kein Anmeldeformular";
+    LOG(r, std::string("mail.txt ist keine Anmeldung (") + cwhy + ") - Abbruch");
     return finish(r, MResult::NoRegistration);
   }
 

@@ -58,7 +58,7 @@ void checkfolder(const Case& c, const RunOptions& opt) {
   SCOPED_TRACE("meldimport-all");
   // A mail that is no registration fails meldimport, but it is no failure
   // of a folder import: it goes to keine-anmeldung.
-  const bool bnoreg = c.wantprot.ends_with(PNOREG);
+  const bool bnoreg = c.wantprot.find("ist keine Anmeldung (") != std::string::npos;
   const int nwantstatus = bnoreg ? 0 : c.status;
   EXPECT_EQ(res.nstatus, nwantstatus);
   // What meldimport says on standard error comes first, then the summary.
@@ -168,7 +168,7 @@ void addrealmails(std::vector<Case>& cases) {
   const std::string cwithphoto = MIMEHEAD + "Content-Type: multipart/mixed; boundary=p\r\n\r\n--p\r\nContent-Type: image/jpeg\r\n"
       "Content-Transfer-Encoding: base64\r\n\r\n" + base64(cphoto) + "--p\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" +
       regbody(NAMEU) + "--p--\r\n";
-  const std::string cnote = PMAIL + "mail.txt ist keine Anmeldung - Abbruch\r\n";
+  const std::string cnote = PMAIL + PNOREG;
   const std::vector<Case> crows = {
       {.name = "quoted-printable, CR LF, UTF-8 table", .mail = cqp + cqpbody, .table = CMARK + CHEAD3,
        .wanttable = CMARK + CHEAD3 + regline(NAMEU), .wantprot = cok},
@@ -317,8 +317,8 @@ std::vector<Case> portablecases() {
       {.name = "table begun by hand", .table = "Anmeldungen\r\n", .wanttable = "Anmeldungen\r\n" + CLINE, .wantprot = PSTORED},
       {.name = "short table begun like a header", .table = "Name;Mail;", .wanttable = "Name;Mail;\r\n" + CLINE, .wantprot = PSTORED},
       {.name = "formula in the name",
-       .mail = "Name: =HYPERLINK(\"http://x\",\"Klick\")\r\nTelefoon: +49 1\r\nText: @x\r\n" + std::string(22, '-') + "Ende des Ori",
-       .table = CHEAD3, .wanttable = CHEAD3 + "'=HYPERLINK(\"http://x\",\"Klick\");;;?;T +49 1;?;-;-;-;'@x..;\r\n", .wantprot = PSTORED},
+       .mail = "Name: =HYPERLINK(\"http://x\",\"Klick\")\r\nE-Mail: -1\r\nTelefoon: +49 1\r\nText: @x\r\n" + std::string(22, '-') + "Ende des Ori",
+       .table = CHEAD3, .wanttable = CHEAD3 + "'=HYPERLINK(\"http://x\",\"Klick\");'-1;;?;T +49 1;?;-;-;-;'@x..;\r\n", .wantprot = PSTORED},
       {.name = "table is a directory", .wantprot = PMAIL + PDAYS + CHEAD3 + CR + PFAIL, .status = 1,
        .setup = [](const TempDir& d) { makedir(d / "tabelle.csv"); }},
       {.name = "leftover temporary of a killed run", .table = CHEAD3, .wanttable = CHEAD3 + CLINE, .wantprot = PSTORED,

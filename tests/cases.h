@@ -27,7 +27,7 @@ inline const std::string PFAIL = "tabelle.csv konnte nicht ergaenzt werden - Abb
 inline const std::string PNOOPEN = "tabelle.csv kann nicht geoeffnet werden\r\n";
 inline const std::string PNODAYREAD = "tage.txt nicht lesbar - Abbruch\r\n";
 inline const std::string PMISFIT = "tage.txt passt nicht zu tabelle.csv\r\n";
-inline const std::string PNOREG = "mail.txt ist keine Anmeldung - Abbruch\r\n";
+inline const std::string PNOREG = "mail.txt ist keine Anmeldung (kein Anmeldeformular) - Abbruch\r\n";
 inline const std::string PUNREAD = "mail.txt nicht lesbar - Abbruch\r\n";
 // The worked example's whole protocol: into a table, into a new one, and a table that cannot be opened.
 inline const std::string PSTORED = PMAIL + PDAYS + PREAD + PDONE, PMADE = PMAIL + PDAYS + CHEAD3 + CR + "tabelle.csv erzeugt\r\n" + PDONE;

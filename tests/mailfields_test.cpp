@@ -8,6 +8,7 @@
 #include "harness.h"
 #include "meld.h"
 #include "mailfields.h"
+#include "mailtext.h"
 #include "table.h"
 
 using namespace meld;
@@ -197,4 +198,69 @@ TEST(MailFields, LongInputs) {
   const std::string cline = MAILLINE("Ab12 Ab13", cdays.substr(0, 1000));
   EXPECT_EQ(std::count(cline.begin(), cline.end(), ';'), 207);
   EXPECT_EQ(cline.substr(10, 10), "-;-;J;J;-;");
+}
+
+// What is a registration, for mails as they really arrive: each part of the
+// rule alone, then the real forms.
+TEST(MailFields, WhatIsARegistration) {
+  const std::string CFORM = "Name: Erika Muster\r\nE-Mail: erika@example.org\r\nAnzahl teilnehmende Pers.: 2\r\n";
+  const std::string CSIG = "Hans Beispiel\r\nMusterfirma GmbH\r\nE-Mail: info@musterfirma.example\r\n";
+  const std::string M = "From: Hans <hans@example.org>\r\nMIME-Version: 1.0\r\n";
+  const std::string CPLAIN = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
+  const auto R = REGKIND::REGISTRATION, A = REGKIND::AUTOMATIC, Q = REGKIND::QUOTED, N = REGKIND::NOFORM;
+  struct Case {
+    const char* cname;
+    std::string cmail;
+    REGKIND nwant;
+  } cases[] = {
+      {"the form", CFORM, R},
+      {"Name: alone", "Name: Erika\r\nText: x\r\n", N},
+      {"E-Mail: alone", "E-Mail: e@v\r\nText: x\r\n", N},
+      {"labels inside a line", "Ihr Name: Erika\r\nIhre E-Mail: e@v\r\n", N},
+      {"spaces and tabs before the labels, lone CR", " \tName: Erika\rE-Mail: e@v\r", R},
+      {"a quoted label beside an unquoted one", "Name: Erika\r\n > E-Mail: e@v\r\n", Q},
+      {"Auto-Submitted: auto-replied", M + "Auto-Submitted: Auto-Replied (vacation)\r\n" + CPLAIN + CFORM, A},
+      {"Auto-Submitted: no", M + "Auto-Submitted: no\r\n" + CPLAIN + CFORM, R},
+      {"web form: Auto-Submitted: auto-generated", M + "Auto-Submitted: auto-generated\r\n" + CPLAIN + CFORM, R},
+      {"X-Autoreply: yes", M + "X-Autoreply: yes\r\n" + CPLAIN + CFORM, A},
+      {"X-Autoreply: no", M + "X-Autoreply: no\r\n" + CPLAIN + CFORM, R},
+      {"X-Autorespond", M + "X-Autorespond: 1\r\n" + CPLAIN + CFORM, A},
+      {"Precedence: auto_reply", M + "Precedence: AUTO_REPLY\r\n" + CPLAIN + CFORM, A},
+      {"Precedence: bulk", M + "Precedence: bulk\r\n" + CPLAIN + CFORM, R},
+      {"header without MIME fields", "From: a@b\r\nAuto-Submitted: auto-replied\r\n\r\n" + CFORM, A},
+      {"Gmail vacation reply",
+       M + "Auto-Submitted: auto-replied\r\nSubject: Re: Anmeldung\r\nContent-Type: multipart/alternative; boundary=\"000\"\r\n\r\n"
+           "--000\r\nContent-Type: text/plain; charset=\"UTF-8\"\r\n\r\nIch bin bis Montag im Urlaub.\r\n\r\nName: Hans Beispiel\r\n" + CSIG +
+           "\r\n--000\r\nContent-Type: text/html; charset=\"UTF-8\"\r\n\r\n<div>Urlaub</div>\r\n--000--\r\n",
+       A},
+      {"Outlook out-of-office",
+       "Subject: Automatische Antwort: Anmeldung\r\nAuto-Submitted: auto-replied\r\nX-Auto-Response-Suppress: All\r\n"
+       "Content-Type: text/plain; charset=\"iso-8859-1\"\r\nMIME-Version: 1.0\r\n\r\nIch bin nicht im B\xFCro.\r\n" + CSIG,
+       A},
+      {"Sieve vacation reply",
+       M + "Auto-Submitted: auto-replied (vacation)\r\nPrecedence: bulk\r\n" + CPLAIN + "Abwesend bis 2. Januar.\r\n" + CSIG, A},
+      {"bounce quoting the registration",
+       M + "Content-Type: multipart/report; report-type=delivery-status; boundary=\"b\"\r\n\r\n--b\r\n" + CPLAIN +
+           "Die Mail konnte nicht zugestellt werden.\r\n--b\r\nContent-Type: message/delivery-status\r\n\r\nAction: failed\r\n"
+           "--b\r\nContent-Type: message/rfc822\r\n\r\n" + M + CPLAIN + CFORM + "--b--\r\n",
+       A},
+      {"reply quoting the form",
+       M + CPLAIN + "Leider muessen wir absagen.\r\n\r\nAm 01.12.2026 schrieb Erika:\r\n> Name: Erika Muster\r\n>E-Mail: erika@example.org\r\n",
+       Q},
+      {"signature with E-Mail:", M + CPLAIN + "Gibt es noch Plaetze?\r\n--\r\n" + CSIG, N},
+      {"forwarded behind a cover note with a signature",
+       M + CPLAIN + "Hier die Anmeldung.\r\n-- \r\n" + CSIG + "\r\n---------- Forwarded message ---------\r\nVon: Web <web@x>\r\n\r\n" + CFORM, R},
+      {"forwarded in Outlook's block",
+       M + CPLAIN + "Zur Info\r\n\r\n________________________________\r\nVon: Anmeldung <web@x>\r\nGesendet: Montag, 7. Dezember 2026\r\n"
+           "Betreff: Anmeldung\r\n\r\n" + CFORM,
+       R},
+      {"an enclosed auto-reply's header is not the mail's",
+       M + "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: message/rfc822\r\n\r\nAuto-Submitted: auto-replied\r\n" +
+           "MIME-Version: 1.0\r\n" + CPLAIN + CFORM + "--m--\r\n",
+       R},
+  };
+  for (const auto& c : cases) {
+    const MAILTEXT m = MAILTEXTOF(c.cmail);
+    EXPECT_EQ(REGISTRATIONOF(m.CTEXT, m.BAUTOMATIC), c.nwant) << c.cname;
+  }
 }

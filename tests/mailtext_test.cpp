@@ -54,6 +54,15 @@ TEST(MailText, TextOfAMail) {
       {"digest parts are messages",
        H + "Content-Type: multipart/digest; boundary=d\r\n\r\n--d\r\n\r\nContent-Type: text/plain\r\n\r\nA\r\n--d\r\n\r\nSubject: x\r\n\r\nB\r\n--d--",
        "A\r\nB"},
+      // A Content-Type that is not "type/subtype" counts as none: text/plain.
+      {"Content-Type without a subtype", H + "Content-Type: text; charset=koi8-r\r\n\r\nName: \xFC", "Name: \xC3\xBC"},
+      {"Content-Type without a slash", H + "Content-Type: textplain\r\n\r\nName: Eva", "Name: Eva"},
+      // Apple Mail and Outlook: HTML with pictures as an alternative of its own.
+      {"alternative that is a multipart",
+       H + "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: multipart/related; boundary=r\r\n\r\n"
+           "--r\r\nContent-Type: text/html\r\n\r\n<p>A</p>\r\n--r\r\nContent-Type: image/png\r\n\r\nX\r\n--r--\r\n--a\r\n"
+           "Content-Type: text/html\r\n\r\n<p>B</p>\r\n--a--\r\n",
+       "A\r\n"},
       {"no closing delimiter", H + "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nA\r\n", "A\r\n"},
       {"LF only", "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n\n--b\n\nA\nB\n--b--\n", "A\nB"},
       // Unicode texts.
@@ -98,8 +107,9 @@ TEST(MailText, FormatFlowed) {
       {"Wir kommen \r\ngern.\r\n", true, "Wir kommengern.\r\n"},
       {" From here \r\n on\r\n", false, "From here on\r\n"},
       {"Gruss \r\n-- \r\nEva\r\n", false, "Gruss \r\n-- \r\nEva\r\n"},
-      {"> a \r\n> b\r\nc \r\n", false, "> a b\r\nc \r\n"},
-      {"> a \r\nb\r\n", false, "> a \r\nb\r\n"},
+      {"> a \r\n> b\r\nc \r\n", false, ">a b\r\nc \r\n"},
+      {"> a \r\nb\r\n", false, ">a \r\nb\r\n"},
+      {">q\r\n> > q\r\n", false, ">q\r\n>> q\r\n"},
       {"a \nb\n", false, "a b\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(UNFLOW(c.ctext, c.bdelsp), c.cwant) << c.ctext;

@@ -119,9 +119,13 @@ void WALK(GMimeObject* o, std::vector<GPART>& vparts) {
       for (int i = 0; i < n; ++i) WALK(g_mime_multipart_get_part(mp, i), vparts);
       return;
     }
-    for (const char* csub : {"plain", "html"})
-      for (int i = 0; i < n; ++i)
-        if (btext(g_mime_multipart_get_part(mp, i), csub)) return TAKE(g_mime_multipart_get_part(mp, i), vparts);
+    for (int i = 0; i < n; ++i)
+      if (btext(g_mime_multipart_get_part(mp, i), "plain")) return TAKE(g_mime_multipart_get_part(mp, i), vparts);
+    for (int i = 0; i < n; ++i) {
+      const size_t nbefore = vparts.size();
+      WALK(g_mime_multipart_get_part(mp, i), vparts);
+      if (vparts.size() > nbefore) return;
+    }
   } else if (btext(o, "plain") || btext(o, "html")) {
     TAKE(o, vparts);
   }
