@@ -35,8 +35,13 @@ DAYS DAYSOF(std::string_view clist) {
     ++ntokens;
     npos = nend;
   }
-  // One day alone is no list: as before, it is not used.
-  if (ntokens < 2) return {};
+  // One day alone is no list: as before, it is not used. One token that is
+  // no day ("Fr12:Sa13:So14") is a list written wrong, not a one-day event.
+  if (ntokens < 2) {
+    DAYS none;
+    none.CBAD = d.CBAD;
+    return none;
+  }
   if (!d.CBAD.empty()) d.CUNITS.clear();
   else d.NANZTAGE = ntokens;
   return d;

@@ -12,7 +12,7 @@ namespace meld {
 // The days of a day list text (its mark already dropped): the tokens between
 // runs of ";", ",", space, tab, CR and LF. Fewer than two tokens give no
 // days. CBAD is the first token that is no day (not exactly 4 bytes of 33
-// to 126); empty when every token is one.
+// to 126), also where it is the only one; empty when every token is one.
 struct DAYS {
   std::string CUNITS;  // the tokens, each followed by ";"
   long long NANZTAGE = 0;

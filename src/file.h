@@ -206,4 +206,16 @@ bool FLOCKSHARED(int nhandle);
 // True when the handle is a terminal.
 bool FISTERMINAL(int nhandle);
 
+// True where this run may make and remove entries in the directory cdir
+// (false also where that cannot be told): a run that could not would leave
+// its mails half moved.
+bool FWRITABLEDIR(std::string_view cdir);
+
+// The current directory as a name that says where it lies; "." where that
+// cannot be told.
+std::string FCURRENTDIR();
+
+// The local date and time, as "2026-12-08 17:45:03".
+std::string FNOW();
+
 }  // namespace meld

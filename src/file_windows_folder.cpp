@@ -3,6 +3,8 @@
 // terminal; and the run's identity, which Windows keeps as it is.
 #include "file_windows.h"
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace meld {
@@ -121,6 +123,37 @@ bool FISTERMINAL(int nhandle) {
   const HANDLE h = handleof(nhandle);
   DWORD nmode = 0;
   return h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &nmode);
+}
+
+// A hidden file made and removed again in the directory: its rights, its
+// read-only attribute and a read-only volume all decide, as for the moves.
+bool FWRITABLEDIR(std::string_view cdir) {
+  const std::wstring w = widename(std::string(cdir) + "/.meldimport-" + std::to_string(::GetCurrentProcessId()));
+  if (w.empty()) return false;
+  HOWNED h(::CreateFileW(w.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  return h.get() != INVALID_HANDLE_VALUE;
+}
+
+std::string FCURRENTDIR() {
+  wchar_t wbuf[32768];
+  const DWORD n = ::GetCurrentDirectoryW(32768, wbuf);
+  std::string c;
+  return n > 0 && n < 32768 && utf8name(wbuf, &c) ? c : std::string(".");
+}
+
+std::string FNOW() {
+  SYSTEMTIME st;
+  ::GetLocalTime(&st);
+  char cbuf[32];
+  const int nvals[] = {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+  std::string c;
+  for (int n = 0; n < 6; ++n) {
+    std::snprintf(cbuf, sizeof cbuf, n == 0 ? "%04d" : "%02d", nvals[n]);
+    c += n == 0 ? "" : n == 3 ? " " : n < 3 ? "-" : ":";
+    c += cbuf;
+  }
+  return c;
 }
 
 }  // namespace meld

@@ -20,6 +20,7 @@ constexpr std::string_view CLOGNAME = "prot-all.txt";
 constexpr std::string_view CCLAIMDIR = ".in-arbeit";
 constexpr std::string_view CDONEDIR = "importiert";
 constexpr std::string_view CNOREGDIR = "keine-anmeldung";
+constexpr std::string_view CDOUBLEDIR = "doppelt";
 constexpr std::string_view CKEEPDIR = "gespeichert";  // in .in-arbeit: stored mails that could not go to importiert
 constexpr std::string_view CNEWINFO = ":2,";  // the info of a mail in a Maildir's cur that no one has read
 constexpr std::string_view CUSAGE = "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n";
@@ -27,6 +28,7 @@ constexpr int NLOCKWAIT = 10;   // seconds to wait for a run that looks for left
 constexpr int NDONENAMES = 99;  // names tried in importiert for one mail
 constexpr size_t NMAXNAME = 255;  // bytes of a name that every file system here takes
 constexpr double NLOGWAIT = 10;   // seconds to wait for another run's log entry
+constexpr std::string_view CLOGFAILED = "prot-all.txt konnte nicht ergaenzt werden";
 
 // The state of one folder import.
 struct FOLDERRUN {
@@ -34,12 +36,14 @@ struct FOLDERRUN {
   bool BMAILDIR = false;               // a Maildir: mails in new and cur, kept in Maildir++ folders
   std::vector<std::string> CSOURCES;   // where the mails lie: the folder, or its new and cur
   std::string CCLAIMROOT, CCLAIM;      // the claim directory (locked) and where claims lie in it
-  std::string CDONE, CNOREG, CKEEP;    // where imported, unregistered and kept stored mails go
+  std::string CDONE, CNOREG, CDOUBLE, CKEEP;  // where imported, unregistered, double and kept stored mails go
   std::string CKEEPNAME;               // the name the log gives CKEEP
   int NCLAIMLOCK = -1;                 // the claim directory, locked shared while the run claims
   bool BTERMINAL = false;              // standard error is a terminal: show progress
   size_t NPROGRESS = 0;                // length of the progress line shown
-  long long NMAILS = 0, NSTORED = 0, NFAILED = 0, NNOREG = 0, NOTHER = 0, NUNDONE = 0;
+  long long NMAILS = 0, NSTORED = 0, NFAILED = 0, NNOREG = 0, NDOUBLE = 0, NOTHER = 0, NUNDONE = 0;
+  long long NENTRIES = 0;  // entries the run wrote to the log
+  IMPORTED MIMPORTED;      // the mails imported into the table, as far as read
   std::vector<std::string> CLEFT;  // claims left by runs that died
   std::vector<std::string> CKEPT;   // stored mails that lie in CKEEP, not in importiert
   std::vector<std::string> CSTUCK;  // stored mails that could not even go there: in CCLAIM
@@ -47,6 +51,7 @@ struct FOLDERRUN {
   std::string CWHY;                // why the run stopped, where the summary says it
   bool BLOGFAILED = false;
   bool BNOREGDIR = false;  // keine-anmeldung is there
+  bool BDOUBLEDIR = false;  // doppelt is there
   std::map<std::string, std::set<std::string>> BASES;  // of a Maildir's target: the names before their info
 };
 
@@ -144,9 +149,14 @@ bool makeplace(const FOLDERRUN& f, const std::string& cdir, std::string_view cna
 
 // One entry of the running log: a line naming the mail, then ctext.
 void logentry(FOLDERRUN& f, std::string_view cname, std::string_view ctext) {
-  std::string centry = "Mail: " + shownname(cname) + "\r\n";
+  // The run's first entry tells when it ran.
+  std::string centry = f.NENTRIES++ == 0 ? FNOW() + " " : std::string();
+  centry += "Mail: " + shownname(cname) + "\r\n";
   centry += ctext;
-  if (!appendlog(centry)) f.BLOGFAILED = f.BSTOP = true;
+  if (!appendlog(centry)) {
+    f.BLOGFAILED = f.BSTOP = true;
+    if (f.CWHY.empty()) f.CWHY = CLOGFAILED;
+  }
 }
 
 std::string counted(long long n, std::string_view cwhat) {
@@ -169,9 +179,10 @@ std::string summary(const FOLDERRUN& f) {
     c += cpart;
   };
   if (f.NNOREG > 0) more(counted(f.NNOREG, "keine Anmeldung"));
+  if (f.NDOUBLE > 0) more(counted(f.NDOUBLE, "doppelt"));
   if (f.NOTHER > 0) more(counted(f.NOTHER, "von einem anderen Lauf genommen"));
   if (f.BSTOP) more(counted(f.NUNDONE, "nicht bearbeitet - Abbruch") + (f.CWHY.empty() ? "" : ": " + f.CWHY));
-  if (f.BLOGFAILED) more("prot-all.txt konnte nicht ergaenzt werden");
+  if (f.BLOGFAILED && f.CWHY != CLOGFAILED) more(std::string(CLOGFAILED));
   // Mails that lie where no run takes them, named with where they lie:
   // stored ones that are not in importiert, then claims of dead runs.
   const auto names = [&c](std::string_view cwhat, const std::string& cdir, const std::vector<std::string>& cnames) {
@@ -311,12 +322,16 @@ void importone(FOLDERRUN& f, const MAIL& m) {
     return;
   }
   RUNSTATE r;
+  r.PIMPORTED = &f.MIMPORTED;
+  r.CMAILNAME = cname;
   const MResult nres = MELDMAIL(r, clink == cmail ? cclaimed : clink, true);
   const bool bstored = nres == MResult::Stored || nres == MResult::StoredNoProtocol;
-  const bool bnoreg = nres == MResult::NoRegistration;
-  ++(bstored ? f.NSTORED : bnoreg ? f.NNOREG : f.NFAILED);
-  if (nres == MResult::FailedForAll || nres == MResult::StoredNoProtocol || nres == MResult::Locked) f.BSTOP = true;
-  if (nres == MResult::Locked) f.CWHY = "tabelle.csv bleibt gesperrt";
+  const bool bnoreg = nres == MResult::NoRegistration, bdouble = nres == MResult::Double;
+  ++(bstored ? f.NSTORED : bnoreg ? f.NNOREG : bdouble ? f.NDOUBLE : f.NFAILED);
+  if (nres == MResult::FailedForAll || nres == MResult::StoredNoProtocol || nres == MResult::Locked) {
+    f.BSTOP = true;
+    f.CWHY = r.CWHY.empty() ? "tabelle.csv konnte nicht ergaenzt werden" : r.CWHY;
+  }
   // The log before the move: a run that dies in between leaves the mail
   // claimed, and the log tells what became of it.
   logentry(f, cname, r.CPROT);
@@ -328,11 +343,14 @@ void importone(FOLDERRUN& f, const MAIL& m) {
       f.CWHY = "importiert nicht beschreibbar";
     }
     keepstored(f, cclaimname, cclaimed);
-  } else if (bnoreg) {
-    // No line to keep apart: where keine-anmeldung fails, the mail waits in the folder.
-    if (!f.BNOREGDIR) f.BNOREGDIR = makeplace(f, f.CNOREG, CNOREGDIR);
-    if (!f.BNOREGDIR || moveinto(f, cclaimname, cclaimed, f.CNOREG, CNOREGDIR) != FStatus::Okay) {
-      logentry(f, cname, "kann nicht nach keine-anmeldung verschoben werden\r\n");
+  } else if (bnoreg || bdouble) {
+    // No line to keep apart: where the place fails, the mail waits in the folder.
+    bool& bplace = bnoreg ? f.BNOREGDIR : f.BDOUBLEDIR;
+    const std::string& cdir = bnoreg ? f.CNOREG : f.CDOUBLE;
+    const std::string_view cdirname = bnoreg ? CNOREGDIR : CDOUBLEDIR;
+    if (!bplace) bplace = makeplace(f, cdir, cdirname);
+    if (!bplace || moveinto(f, cclaimname, cclaimed, cdir, cdirname) != FStatus::Okay) {
+      logentry(f, cname, "kann nicht nach " + std::string(cdirname) + " verschoben werden\r\n");
       putback(f, m, cclaimed);
     }
   } else {
@@ -355,6 +373,31 @@ int stopwith(std::string_view cwhy) {
   return 1;
 }
 
+// The places the folder import keeps mails in, as plain directories and
+// as Maildir++ folders: never a folder of new mails.
+bool isownplace(std::string_view cname) {
+  for (const std::string_view c : {"importiert", "keine-anmeldung", "doppelt", ".in-arbeit", ".importiert", ".keine-anmeldung",
+                                   ".doppelt", ".in-arbeit.gespeichert"})
+    if (cname == c) return true;
+  return false;
+}
+
+// Splits a folder's name into its directory ("." for none) and its last name.
+std::pair<std::string, std::string> splitfolder(std::string_view cdir) {
+  while (cdir.size() > 1 && cdir.back() == '/') cdir.remove_suffix(1);
+  const size_t nslash = cdir.rfind('/');
+  if (nslash == std::string_view::npos) return {".", std::string(cdir)};
+  return {std::string(cdir.substr(0, nslash == 0 ? 1 : nslash)), std::string(cdir.substr(nslash + 1))};
+}
+
+// Where cdir is one of the places a folder import keeps mails in, the
+// folder to give instead; else empty.
+std::string folderofplace(std::string_view cdir) {
+  auto [cparent, cbase] = splitfolder(cdir);
+  if (cbase == "gespeichert" && splitfolder(cparent).second == ".in-arbeit") return splitfolder(cparent).first;
+  return isownplace(cbase) ? cparent : std::string();
+}
+
 }  // namespace
 
 int MELDFOLDER(std::string_view cfolder) {
@@ -370,6 +413,7 @@ int MELDFOLDER(std::string_view cfolder) {
     f.CCLAIM = joined(f.CCLAIMROOT, "cur");
     f.CDONE = joined(joined(cfolder, "." + std::string(CDONEDIR)), "cur");
     f.CNOREG = joined(joined(cfolder, "." + std::string(CNOREGDIR)), "cur");
+    f.CDOUBLE = joined(joined(cfolder, "." + std::string(CDOUBLEDIR)), "cur");
     f.CKEEP = joined(std::string(f.CCLAIMROOT) + "." + std::string(CKEEPDIR), "cur");
     f.CKEEPNAME = std::string(CCLAIMDIR) + "." + std::string(CKEEPDIR);
   } else {
@@ -377,15 +421,23 @@ int MELDFOLDER(std::string_view cfolder) {
     f.CCLAIM = f.CCLAIMROOT;
     f.CDONE = joined(cfolder, CDONEDIR);
     f.CNOREG = joined(cfolder, CNOREGDIR);
+    f.CDOUBLE = joined(cfolder, CDOUBLEDIR);
     f.CKEEP = joined(f.CCLAIM, CKEEPDIR);
     f.CKEEPNAME = std::string(CCLAIMDIR) + "/" + std::string(CKEEPDIR);
   }
   f.BTERMINAL = FISTERMINAL(2);
-  if (!makeplace(f, f.CCLAIM, CCLAIMDIR)) return stopwith(shownname(f.CCLAIM) + " kann nicht angelegt werden");
-  if (!makeplace(f, f.CDONE, CDONEDIR)) return stopwith(shownname(f.CDONE) + " kann nicht angelegt werden");
+  // Nothing is made before the run knows it may write where it must: the
+  // event's directory, the folder, and a Maildir's new and cur.
+  if (!FWRITABLEDIR(".")) return stopwith("keine Schreibrechte fuer " + shownname(FCURRENTDIR()));
+  std::vector<std::string> cwritten = {f.CFOLDER};
+  if (f.BMAILDIR) cwritten.insert(cwritten.end(), f.CSOURCES.begin(), f.CSOURCES.end());
+  for (const auto& cdir : cwritten)
+    if (!FWRITABLEDIR(cdir)) return stopwith("keine Schreibrechte fuer " + shownname(cdir));
   const int nlog = FOPENAPPEND(CLOGNAME);  // made where missing; each entry opens it again
   if (nlog < 0) return stopwith("prot-all.txt kann nicht geoeffnet werden");
   FCLOSE(nlog);
+  if (!makeplace(f, f.CCLAIM, CCLAIMDIR)) return stopwith(shownname(f.CCLAIM) + " kann nicht angelegt werden");
+  if (!makeplace(f, f.CDONE, CDONEDIR)) return stopwith(shownname(f.CDONE) + " kann nicht angelegt werden");
   // Every run holds a shared lock on the claim directory while it claims.
   // A run that gets it exclusively is alone: what lies there was left by
   // runs that died, and their lines may or may not be in the table.
@@ -417,10 +469,13 @@ int MELDFOLDER(std::string_view cfolder) {
     if (f.BNOREGDIR) FSYNCDIR(f.CNOREG);
     if (!f.CKEPT.empty()) FSYNCDIR(f.CKEEP);
     for (const auto& cdir : f.CSOURCES) FSYNCDIR(cdir);
-    const std::string cend = summary(f);
-    if (!f.BLOGFAILED) appendlog("Ende: " + cend + "\r\n");
-    showline(f, cend, true);
     nstatus = f.NFAILED + f.NUNDONE == 0 && f.CLEFT.empty() && f.CKEPT.empty() && f.CSTUCK.empty() && !f.BLOGFAILED ? 0 : 1;
+    // A run that found nothing to do says nothing, so that a schedule every
+    // few minutes fills neither the log nor the mailbox of cron.
+    const bool bquiet = f.NMAILS == 0 && f.NENTRIES == 0 && nstatus == 0;
+    const std::string cend = FNOW() + " " + summary(f);
+    if (!f.BLOGFAILED && !bquiet) appendlog("Ende: " + cend + "\r\n");
+    if (!bquiet || f.BTERMINAL) showline(f, cend, true);
   }
   FCLOSE(f.NCLAIMLOCK);
   return nstatus;
@@ -447,6 +502,12 @@ int MAINALL(int argc, const char* const* argv) {
   } else if (const std::string cmaildir = maildirof(cargs[0]); !cmaildir.empty()) {
     // A directory made inside it would break the Maildir: the whole one is imported.
     cwhy = shownname(cargs[0]) + " ist ein Teil der Maildir " + shownname(cmaildir) + ": ORDNER ist " + shownname(cmaildir);
+  } else if (const std::string cinstead = folderofplace(cargs[0]); !cinstead.empty()) {
+    // Its mails were imported or put aside already: imported again, every one would be a double.
+    cwhy = shownname(cargs[0]) + " ist ein Ordner, in den meldimport-all Mails ablegt: ORDNER ist " + shownname(cinstead);
+  } else if (FLOOK("tabelle.csv") == FStatus::Missing && FLOOK("tage.txt") == FStatus::Missing) {
+    // Without them this is no event's directory: a table made here would have no day columns.
+    cwhy = "weder tabelle.csv noch tage.txt in " + shownname(FCURRENTDIR()) + " - ist das das Verzeichnis der Veranstaltung?";
   }
   if (!cwhy.empty()) {
     FSAY("meldimport-all: " + cwhy + "\n" + std::string(CUSAGE));

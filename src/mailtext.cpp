@@ -370,17 +370,8 @@ bool automatic(const ENTITY& e) {
   return v.CTYPE == "multipart" && v.CSUBTYPE == "report";
 }
 
-// What the header block at the start of ctext says of the mail as a whole.
-void headerinfo(std::string_view ctext, MAILTEXT& m) {
-  const ENTITY e = entityof(ctext.substr(blockstart(ctext)));
-  m.BAUTOMATIC = automatic(e);
-  if (const std::string* p = fieldof(e, "message-id"); p != nullptr) {
-    std::string_view c = *p;
-    while (!c.empty() && ISWSP(static_cast<unsigned char>(c.front()))) c.remove_prefix(1);
-    while (!c.empty() && ISWSP(static_cast<unsigned char>(c.back()))) c.remove_suffix(1);
-    m.CMESSAGEID = c;
-  }
-}
+// Whether the header block at the start of ctext marks the mail as automatic.
+void headerinfo(std::string_view ctext, MAILTEXT& m) { m.BAUTOMATIC = automatic(entityof(ctext.substr(blockstart(ctext)))); }
 
 std::string messagetext(std::string_view cmessage) {
   std::vector<MAILPART> cparts = MAILPARTS(cmessage);
@@ -445,6 +436,23 @@ MAILTEXT MAILTEXTOF(std::string craw) {
   const size_t nzero = m.CTEXT.find('\0');
   m.CTEXT.resize(std::min({m.CTEXT.size(), nzero, static_cast<size_t>(NMAILREAD)}));
   return m;
+}
+
+std::string MAILKEY(std::string_view craw) {
+  std::string_view c = craw;
+  if (c.starts_with(CMARKUTF8)) c.remove_prefix(CMARKUTF8.size());
+  const ENTITY e = entityof(c.substr(blockstart(c)));
+  if (const std::string* p = fieldof(e, "message-id"); p != nullptr) {
+    std::string_view cid = *p;
+    while (!cid.empty() && ISWSP(static_cast<unsigned char>(cid.front()))) cid.remove_prefix(1);
+    while (!cid.empty() && ISWSP(static_cast<unsigned char>(cid.back()))) cid.remove_suffix(1);
+    // One line of the file of imported mails, whatever the field holds.
+    std::string ckey(cid.substr(0, 998));
+    for (char& ch : ckey)
+      if (static_cast<unsigned char>(ch) < 32 || ch == 127) ch = '?';
+    if (!ckey.empty()) return ckey;
+  }
+  return "sha256:" + SHA256HEX(craw);
 }
 
 bool READSON(std::string_view craw) {

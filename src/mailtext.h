@@ -40,8 +40,8 @@ CHARSET PLAINCHARSET(std::string_view ctext);
 // stands (UTF8 when all its bytes form valid UTF-8, else WINDOWS1252, found
 // only when asked: see PLAINCHARSET), a text with a mark or a message
 // decoded into UTF-8; cut at its first byte 0 and at NMAILREAD bytes.
-// BAUTOMATIC and CMESSAGEID come from the header block at the mail's start
-// (a message's own, never that of an enclosed one).
+// BAUTOMATIC comes from the header block at the mail's start (a message's
+// own, never that of an enclosed one).
 struct MAILTEXT {
   std::string CTEXT;
   CHARSET NCHARSET = CHARSET::NONE;  // NONE: a plain text, not yet looked at
@@ -49,9 +49,13 @@ struct MAILTEXT {
   // than "no" and "auto-generated", X-Autoreply or X-Autorespond other than
   // "no", Precedence: auto_reply, or a multipart/report; first words, any case.
   bool BAUTOMATIC = false;
-  std::string CMESSAGEID;   // its Message-ID as it stands, "" for none
 };
 MAILTEXT MAILTEXTOF(std::string craw);
+
+// What names a mail's bytes wherever they are saved: the Message-ID of the
+// header block at its start as it stands (control bytes as "?"), else
+// "sha256:" and the digest of the bytes.
+std::string MAILKEY(std::string_view craw);
 
 // One text part of a message, as the message's text takes it.
 struct MAILPART {

@@ -29,17 +29,22 @@ bool readdays(RUNSTATE& r) {
   // A day list that is there but cannot be read would give a line without
   // its day columns under a header that has them: the run stops instead.
   if (o.nstatus != FStatus::Okay) {
-    LOG(r, "tage.txt nicht lesbar - Abbruch");
+    r.CWHY = "tage.txt nicht lesbar";
+    LOG(r, r.CWHY + " - Abbruch");
     return false;
   }
-  // The list ends before its first byte 0; the mark of a UTF-8 editor is no part of it.
+  // A list saved as "Unicode" (UTF-16, by its mark) is read as its UTF-8;
+  // the mark of a UTF-8 editor is no part of it either. The list ends
+  // before its first byte 0.
+  if (clist.starts_with(CMARKUTF16LE) || clist.starts_with(CMARKUTF16BE) || clist.starts_with(CMARKUTF8))
+    clist = DECODE(std::move(clist), CHARSET::UTF8);
   clist.resize(std::min(clist.size(), clist.find('\0')));
-  if (clist.starts_with(CMARKUTF8)) clist.erase(0, CMARKUTF8.size());
   const DAYS d = DAYSOF(clist);
   if (!d.CBAD.empty()) {
-    std::string cbad;
-    SHOWN(cbad, d.CBAD);
-    LOG(r, "tage.txt fehlerhaft: " + cbad + " ist kein Tag aus 4 Zeichen - Abbruch");
+    r.CWHY = "tage.txt fehlerhaft: ";
+    SHOWN(r.CWHY, d.CBAD);
+    r.CWHY += " ist kein Tag aus 4 Zeichen";
+    LOG(r, r.CWHY + " - Abbruch");
     return false;
   }
   r.CTAGE = d.CUNITS;
@@ -52,8 +57,9 @@ bool readdays(RUNSTATE& r) {
 }
 
 // Room for what the protocol may still get once mail and day list are read:
-// the header of a new table (its day units apart) and the table's lines.
-constexpr long long NPROTREST = 256;
+// the header of a new table (its day units apart), the table's lines and
+// those of the file of imported mails, which name a mail.
+constexpr long long NPROTREST = 1024;
 // Seconds that all waiting of one import may take together.
 constexpr double NWAIT = 10;
 
@@ -70,8 +76,14 @@ void closeall(RUNSTATE& r) {
 MResult finish(RUNSTATE& r, MResult nres) {
   const bool bprot = FREPLACE(r.NPROT, r.CPROT) == LEN(r.CPROT);
   closeall(r);
-  if (!bprot && nres == MResult::Stored) return MResult::StoredNoProtocol;
-  if (!bprot && (nres == MResult::Failed || nres == MResult::NoRegistration)) return MResult::FailedForAll;
+  if (!bprot && nres == MResult::Stored) {
+    r.CWHY = "prot.txt kann nicht geschrieben werden";
+    return MResult::StoredNoProtocol;
+  }
+  if (!bprot && (nres == MResult::Failed || nres == MResult::NoRegistration || nres == MResult::Double)) {
+    r.CWHY = "prot.txt kann nicht geschrieben werden";
+    return MResult::FailedForAll;
+  }
   return nres;
 }
 
@@ -79,6 +91,7 @@ MResult finish(RUNSTATE& r, MResult nres) {
 // touched; standard error is the one channel left.
 MResult noprotocol(RUNSTATE& r) {
   r.CPROT.clear();  // the protocol is what prot.txt holds: nothing
+  r.CWHY = "prot.txt kann nicht geschrieben werden";
   closeall(r);
   FSAY("meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n");
   return MResult::FailedForAll;
@@ -118,6 +131,7 @@ MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname, bool blisted) {
     LOG(r, "mail.txt nicht lesbar - Abbruch");
     return finish(r, MResult::Failed);
   }
+  if (r.PIMPORTED != nullptr) r.CKEY = MAILKEY(craw);
   MAILTEXT m = MAILTEXTOF(std::move(craw));
   r.CMAIL = std::move(m.CTEXT);
   r.NMAILCS = m.NCHARSET;

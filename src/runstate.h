@@ -5,10 +5,19 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "charset.h"
 
 namespace meld {
+
+// The folder import's memory of the mails it imported into the table: the
+// file of imported mails (importierte-mails.txt) as far as read, kept
+// between the mails of a run so that each mail reads only what is new.
+struct IMPORTED {
+  std::unordered_map<std::string, std::string> NAMES;  // a mail's key -> the name it was imported under
+  long long NREAD = 0;  // bytes of the file read into NAMES
+};
 
 // The run state: one flat record that lives for one run.
 struct RUNSTATE {
@@ -25,18 +34,25 @@ struct RUNSTATE {
   std::string CLINE;  // the new registration line, CR LF included, in the mail's character set
   long long NREPLACED = 0;  // characters of the line shown as "?" in the table
   bool BSTORED = false;  // the new line is durably in the table
+  // The folder import only: each mail once. PIMPORTED is null for meldimport.
+  IMPORTED* PIMPORTED = nullptr;
+  std::string CMAILNAME;  // the mail's name in the folder, kept with its key
+  std::string CKEY;       // its Message-ID, or "sha256:" and the digest of its bytes
+  std::string CFIRST;     // a double: the name of the mail it doubles
+  std::string CWHY;       // why the import stopped for every mail, in the protocol's words
   long long NSTART = 0, NLEN = 0, NENDE = 0, I = 0;  // field scans
   std::string CSTR;     // value or code of the field being built
   std::string CDAYSTR;  // current day token
 };
 
 // How an import ended, chosen where it ended. A folder import goes on with
-// the next mail after Stored, NoMail, NoRegistration and Failed and stops
+// the next mail after Stored, NoMail, NoRegistration, Double and Failed and stops
 // after the others.
 enum class MResult {
   Stored,            // the line is durably in the table
   NoMail,            // there was no mail: nothing else was touched
   NoRegistration,    // the mail is no registration: nothing else was touched
+  Double,            // imported into this table before: the table is as it was
   Failed,            // the line is not in the table, for a reason of this mail
   FailedForAll,      // not in the table, for a reason every further mail meets too
   Locked,            // not in the table: it stayed locked by another program for the bound

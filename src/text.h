@@ -52,6 +52,10 @@ bool ISASCIISPACE(unsigned char c);
 // Space or tab: the white space inside a line of a mail (RFC 5322).
 inline bool ISWSP(unsigned char c) { return c == ' ' || c == '\t'; }
 
+// The SHA-256 digest of ctext in 64 lower-case hexadecimal digits: a name
+// for a mail's bytes that no other mail shares.
+std::string SHA256HEX(std::string_view ctext);
+
 // n right-aligned in exactly nwidth bytes, or nwidth '*' when it does not fit.
 std::string STR(long long n, int nwidth, int ndec = 0);
 

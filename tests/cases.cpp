@@ -56,6 +56,13 @@ void checkfolder(const Case& c, const RunOptions& opt) {
   o.cargs = {dfolder.path};
   const RunResult res = run(d.path, o);
   SCOPED_TRACE("meldimport-all");
+  if (!c.folderstop.empty()) {
+    EXPECT_EQ(res.nstatus, c.folderstatus);
+    EXPECT_EQ(res.coutput.substr(0, c.folderstop.size()), c.folderstop);
+    EXPECT_EQ(entries(dfolder.path), std::vector<std::string>{"m"});
+    EXPECT_EQ(logof(d.path), "");
+    return;
+  }
   // A mail that is no registration fails meldimport, but it is no failure
   // of a folder import: it goes to keine-anmeldung.
   const bool bnoreg = c.wantprot.find("ist keine Anmeldung (") != std::string::npos;
@@ -70,7 +77,9 @@ void checkfolder(const Case& c, const RunOptions& opt) {
   EXPECT_EQ(cout.substr(0, csummary.size()), csummary);
   checkfiles(d, c, "prot-all.txt");
   const std::string cprot = c.said.empty() ? c.wantprot : "";  // no protocol was written
-  EXPECT_EQ(readfile(d / "prot-all.txt"), "Mail: m\r\n" + cprot + "Ende: " + cout.substr(0, cout.size() - 1) + CR);
+  // Each stored mail is remembered by its key, under its name.
+  EXPECT_EQ(readfile(d / "importierte-mails.txt").ends_with("\tm\r\n"), c.status == 0);
+  EXPECT_EQ(logof(d.path), "Mail: m\r\n" + cprot + "Ende: " + cout.substr(0, cout.size() - 1) + CR);
   EXPECT_EQ(exists(dfolder / "importiert/m"), c.status == 0);
   EXPECT_EQ(exists(dfolder / "keine-anmeldung/m"), bnoreg);
   EXPECT_EQ(exists(dfolder / "m"), nwantstatus != 0);
@@ -208,6 +217,11 @@ void addrealmails(std::vector<Case>& cases) {
       {.name = "day list one a line", .days = "Fr12\r\nSa13\r\nSo14\r\n", .table = CHEAD3, .wanttable = CHEAD3 + CLINE,
        .wantprot = PMAIL + "tage.txt gelesen: Fr12\r\nSa13\r\nSo14\r\n 3 Tage - okay\r\n" + PREAD + PDONE},
       {.name = "day list with its mark", .days = CMARK + CDAYS, .table = CHEAD3, .wanttable = CHEAD3 + CLINE, .wantprot = PSTORED},
+      // Notepad's "Unicode": read as the list it shows.
+      {.name = "day list in UTF-16", .days = utf16("Fr12\r\nSa13\r\nSo14\r\n", false), .table = CHEAD3, .wanttable = CHEAD3 + CLINE,
+       .wantprot = PMAIL + "tage.txt gelesen: Fr12\r\nSa13\r\nSo14\r\n 3 Tage - okay\r\n" + PREAD + PDONE},
+      {.name = "day list of one token that is no day", .days = "Fr12:Sa13:So14", .table = CHEAD3,
+       .wantprot = PMAIL + "tage.txt fehlerhaft: Fr12:Sa13:So14 ist kein Tag aus 4 Zeichen - Abbruch\r\n", .status = 1},
       {.name = "day token of 5 bytes", .days = "Fr12,Sa13x,So14", .table = CHEAD3,
        .wantprot = PMAIL + "tage.txt fehlerhaft: Sa13x ist kein Tag aus 4 Zeichen - Abbruch\r\n", .status = 1},
       {.name = "day token with a byte above 126", .days = "Fr12;S\xE4" "13;", .table = CHEAD3,
@@ -247,7 +261,8 @@ void writeexample(const std::string& cdir, const std::optional<std::string>& cta
 
 void checkonlyrunfiles(const std::string& cdir, const char* cextra) {
   for (const auto& cn : entries(cdir))
-    EXPECT_TRUE(cn == "mail.txt" || cn == "tage.txt" || cn == "tabelle.csv" || cn == "prot.txt" || (cextra != nullptr && cn == cextra)) << cn;
+    EXPECT_TRUE(cn == "mail.txt" || cn == "tage.txt" || cn == "tabelle.csv" || cn == "prot.txt" ||
+                (cextra != nullptr && (cn == cextra || cn == "importierte-mails.txt"))) << cn;
 }
 
 void checkcase(const Case& c, const RunOptions& opt) {
@@ -271,8 +286,10 @@ std::vector<Case> portablecases() {
   std::vector<Case> cases = {
       {.name = "worked example", .table = CHEAD3, .wanttable = CHEAD3 + CLINE, .wantprot = PSTORED},
       {.name = "no table", .wanttable = CMARK + CHEAD3 + CLINE, .wantprot = PMADE},
+      // The folder import makes a table only where tage.txt is.
       {.name = "no day list", .days = {}, .wanttable = CMARK + CHEAD0 + CLINE0,
-       .wantprot = PMAIL + PNODAYS + CHEAD0 + CR + "tabelle.csv erzeugt\r\n" + PDONE},
+       .wantprot = PMAIL + PNODAYS + CHEAD0 + CR + "tabelle.csv erzeugt\r\n" + PDONE,
+       .folderstop = "meldimport-all: weder tabelle.csv noch tage.txt in ", .folderstatus = 2},
       {.name = "day list 5", .days = "Fr12;", .table = CHEAD0, .wanttable = CHEAD0 + CLINE0,
        .wantprot = PMAIL + "tage.txt gelesen: Fr12; wird nicht verwendet\r\n" + PREAD + PDONE},
       // A token of another length than 4 bytes stops the run before the table.

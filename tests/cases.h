@@ -44,6 +44,10 @@ struct Case {
   int status = 0;
   std::function<void(const TempDir&)> setup = nullptr;
   std::string said = "";  // on standard error
+  // Where the folder import stops before it touches a mail: how its line
+  // begins, and its status.
+  std::string folderstop = "";
+  int folderstatus = 1;
 };
 
 // The rows that run alike on every platform.
@@ -53,7 +57,8 @@ std::vector<Case> portablecases();
 void writeexample(const std::string& cdir, const std::optional<std::string>& ctab = CHEAD3);
 
 // Checks that cdir holds nothing but the run's own files (the four of an
-// import, and cextra where given): no temporary or other leftover.
+// import, and where cextra is given, it and the file of imported mails of
+// a folder import): no temporary or other leftover.
 void checkonlyrunfiles(const std::string& cdir, const char* cextra = nullptr);
 
 // Runs the case through meldimport and through meldimport-all and checks both.

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,7 +61,7 @@ struct Folder {
     return meldtest::run(d.path, opt);
   }
   std::string table() const { return readfile(d / "tabelle.csv"); }
-  std::string log() const { return readfile(d / "prot-all.txt"); }
+  std::string log() const { return logof(d.path); }
 };
 
 // An exclusive lock on the file, held by the test as another program would.
@@ -105,17 +106,22 @@ TEST(Folder, ImportsInNameOrderAndOnlyOnce) {
   for (const auto& cn : csorted) clog += "Mail: " + cn + "\r\n" + PSTORED;
   clog += "Ende: 6 Mails: 6 importiert, 0 fehlgeschlagen\r\n";
   EXPECT_EQ(f.log(), clog);
+  // The run's first entry and its summary tell when it ran.
+  EXPECT_TRUE(std::regex_match(readfile(f.d / "prot-all.txt"),
+                               std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d Mail: 10\r\n[^]*\r\nEnde: "
+                                          "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d 6 Mails[^]*")));
   EXPECT_EQ(readfile(f.d / "prot.txt"), PSTORED);
   EXPECT_EQ(entries(f.cin), (std::vector<std::string>{".in-arbeit", ".versteckt", "fifo", "importiert", "unter"}));
   EXPECT_EQ(entries(f.cin + "/.in-arbeit"), std::vector<std::string>{});
   for (const auto& cn : csorted) EXPECT_EQ(readfile(f.cin + "/importiert/" + cn), mailof(cn)) << cn;
   EXPECT_EQ(readfile(f.d / "mail.txt"), mailof("nie"));
 
+  // Nothing to do: nothing said, nothing logged (a schedule runs it every few minutes).
   const RunResult again = f.run();
   EXPECT_EQ(again.nstatus, 0);
-  EXPECT_EQ(again.coutput, "0 Mails: 0 importiert, 0 fehlgeschlagen\n");
+  EXPECT_EQ(again.coutput, "");
   EXPECT_EQ(f.table(), tableof(csorted));
-  EXPECT_EQ(f.log(), clog + "Ende: 0 Mails: 0 importiert, 0 fehlgeschlagen\r\n");
+  EXPECT_EQ(f.log(), clog);
 }
 
 // A mail that fails stays in the folder and the run goes on; a failure that
@@ -140,15 +146,17 @@ TEST(Folder, FailuresStayBehindOrStop) {
       {"unreadable mail", [](const Folder& f) { ::chmod((f.cin + "/b").c_str(), 0); }, true, {"a", "c"},
        "3 Mails: 2 importiert, 1 fehlgeschlagen",
        "Mail: a\r\n" + PSTORED + "Mail: b\r\n" + PUNREAD + "Mail: c\r\n" + PSTORED},
-      {"table cannot be opened", [&](const Folder& f) { fifo(f.d / "tabelle.csv"); }, false, {}, CSTOP,
+      {"table cannot be opened", [&](const Folder& f) { fifo(f.d / "tabelle.csv"); }, false, {},
+       CSTOP + ": tabelle.csv kann nicht geoeffnet werden",
        "Mail: a\r\n" + PUNOPENED, false},
-      {"day list does not fit", [](const Folder& f) { writefile(f.d / "tage.txt", "Fr12;Sa13;"); }, false, {}, CSTOP,
+      {"day list does not fit", [](const Folder& f) { writefile(f.d / "tage.txt", "Fr12;Sa13;"); }, false, {},
+       CSTOP + ": tage.txt passt nicht zu tabelle.csv",
        "Mail: a\r\n" + PMAIL + "tage.txt gelesen: Fr12;Sa13; 2 Tage - okay\r\ntabelle.csv eingelesen\r\n" +
            "tage.txt passt nicht zu tabelle.csv\r\n" + PFAIL},
-      {"day list unreadable", [&](const Folder& f) { fifo(f.d / "tage.txt"); }, false, {}, CSTOP,
+      {"day list unreadable", [&](const Folder& f) { fifo(f.d / "tage.txt"); }, false, {}, CSTOP + ": tage.txt nicht lesbar",
        "Mail: a\r\n" + PMAIL + PNODAYREAD},
       {"protocol cannot be written", [](const Folder& f) { ::mkdir((f.d / "prot.txt").c_str(), 0777); }, false, {},
-       CSTOP, "Mail: a\r\n", true, "meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n"},
+       CSTOP + ": prot.txt kann nicht geschrieben werden", "Mail: a\r\n", true, "meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n"},
       // One bound on waiting for the whole run: a table held longer stops it.
       {"table locked by another program", [&](const Folder& f) { nlocks.push_back(lockfile(f.d / "tabelle.csv")); },
        false, {}, CSTOP + ": tabelle.csv bleibt gesperrt", "Mail: a\r\n" + PMAIL + PDAYS + PREAD + PFAIL},
@@ -337,10 +345,17 @@ TEST(Folder, ClaimOfAKilledRun) {
 TEST(Folder, WrongCalls) {
   const std::string cusage = "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n";
   Folder f({"a"});
+  // The folder's own places, given by mistake: their mails were taken already.
+  for (const char* cplace : {"/importiert", "/doppelt", "/.in-arbeit", "/.in-arbeit/gespeichert"}) ::mkdir((f.cin + cplace).c_str(), 0777);
+  const std::vector<std::string> cinside = {".in-arbeit", "a", "doppelt", "importiert"};
   struct Case {
     std::vector<std::string> cargs;
     int nstatus;
+    std::string csaid = "";
   } cases[] = {{{}, 2}, {{"ein", "ein"}, 2}, {{"tage.txt"}, 2}, {{"fehlt"}, 2}, {{"."}, 2}, {{f.d.path}, 2},
+               {{"ein/importiert"}, 2, "ein/importiert ist ein Ordner, in den meldimport-all Mails ablegt: ORDNER ist ein\n"},
+               {{"ein/doppelt/"}, 2, "ein/doppelt/ ist ein Ordner, in den meldimport-all Mails ablegt: ORDNER ist ein\n"},
+               {{"ein/.in-arbeit/gespeichert"}, 2, "ist ein Ordner, in den meldimport-all Mails ablegt: ORDNER ist ein\n"},
                {{"--help"}, 0}};
   // Run by root in a directory that others may write as well: a wrong call is told first.
   for (const bool bopen : {false, true}) {
@@ -360,9 +375,10 @@ TEST(Folder, WrongCalls) {
       EXPECT_EQ(res.coutput, res.cstderr) << cwhat;  // nothing on standard output
       ASSERT_GT(res.cstderr.size(), cusage.size()) << cwhat;
       EXPECT_EQ(res.cstderr.substr(res.cstderr.size() - cusage.size()), cusage) << cwhat;
+      EXPECT_NE(res.cstderr.find(c.csaid + cusage), std::string::npos) << cwhat;
     }
     EXPECT_EQ(entries(f.d.path), (std::vector<std::string>{"ein", "tabelle.csv", "tage.txt"})) << cwhat;
-    EXPECT_EQ(entries(f.cin), std::vector<std::string>{"a"}) << cwhat;
+    EXPECT_EQ(entries(f.cin), cinside) << cwhat;
   }
   }
 }
@@ -388,8 +404,8 @@ TEST(Folder, ProgressOnATerminal) {
   ::close(nslave);
   ::close(nmaster);
   // The terminal turns the final line feed into CR LF.
-  EXPECT_EQ(cterm, "\r1/2 Mails: 1 importiert, 0 fehlgeschlagen\r2/2 Mails: 2 importiert, 0 fehlgeschlagen"
-                   "\r2 Mails: 2 importiert, 0 fehlgeschlagen  \r\n");
+  EXPECT_EQ(untimed(cterm), "\r1/2 Mails: 1 importiert, 0 fehlgeschlagen\r2/2 Mails: 2 importiert, 0 fehlgeschlagen"
+                            "\r2 Mails: 2 importiert, 0 fehlgeschlagen\r\n");
 }
 
 // A stored mail that cannot go to importiert is kept apart in
@@ -537,10 +553,10 @@ TEST(Folder, FullDiskLeavesWholeLogEntries) {
   opt.cargs = {cin};
   const RunResult full = run(m.path, opt);
   EXPECT_EQ(full.nstatus, 1);
-  EXPECT_TRUE(wholeentries(readfile(m.path + "/prot-all.txt"))) << readfile(m.path + "/prot-all.txt");
+  EXPECT_TRUE(wholeentries(logof(m.path))) << logof(m.path);
   ::unlink((m.path + "/fill").c_str());
   EXPECT_EQ(run(m.path, opt).nstatus, 0);
-  const std::string clog = readfile(m.path + "/prot-all.txt");
+  const std::string clog = logof(m.path);
   EXPECT_TRUE(wholeentries(clog)) << clog;
   const std::string ctab = readfile(m.path + "/tabelle.csv");
   for (const auto& cn : cnames) {
@@ -604,5 +620,69 @@ TEST(Folder, Maildir) {
     const RunResult wrong = run(f.d.path, o);
     EXPECT_EQ(wrong.nstatus, 2) << cpart;
     EXPECT_EQ(wrong.cstderr, "meldimport-all: " + std::string(cpart) + " ist ein Teil der Maildir ein: ORDNER ist ein\n" + cusage);
+  }
+}
+
+// Each mail once: a mail whose Message-ID (else its bytes) was imported into
+// the table goes to doppelt, the log naming the mail it doubles; the memory
+// of a table that is gone, or that cannot be read, loses no registration.
+TEST(Folder, EachMailOnce) {
+  const std::string cdouble = "mail.txt ist doppelt: schon als a importiert - nicht noch einmal\r\n";
+  const std::string cmsg = "Message-ID: <42@form.example>\r\nMIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\n" + mailof("a");
+  struct Case {
+    const char* cname;
+    bool bmaildir;
+    std::function<void(Folder&)> setup;  // after a first run that imported a
+    std::vector<std::string> cnew;       // mails laid in the folder for the second run
+    std::string csummary, clog;          // of the second run
+    std::string ctable;
+  } cases[] = {
+      {"the same bytes twice in one run", false, [](Folder& f) { writefile(f.waiting("b"), mailof("a")); writefile(f.waiting("c"), mailof("a")); },
+       {"b", "c"}, "2 Mails: 0 importiert, 0 fehlgeschlagen, 2 doppelt",
+       "Mail: b\r\n" + PMAIL + PDAYS + PREAD + cdouble + "Mail: c\r\n" + PMAIL + PDAYS + PREAD + cdouble, tableof({"a"})},
+      // A run killed between the table and the log left its claim; the
+      // organiser moved it back into the folder.
+      {"a claim moved back after a kill", false,
+       [](Folder& f) { ::rename((f.cin + "/importiert/a").c_str(), f.waiting("a").c_str()); }, {"a"},
+       "1 Mail: 0 importiert, 0 fehlgeschlagen, 1 doppelt", "Mail: a\r\n" + PMAIL + PDAYS + PREAD + cdouble, tableof({"a"})},
+      {"the same Message-ID in a Maildir", true, [&](Folder& f) { writefile(f.waiting("b"), "Received: by mx2\r\n" + cmsg); },
+       {"b"}, "1 Mail: 0 importiert, 0 fehlgeschlagen, 1 doppelt", "Mail: b\r\n" + PMAIL + PDAYS + PREAD + cdouble, tableof({"a"})},
+      {"a new table forgets the old one's mails", false,
+       [](Folder& f) {
+         ::unlink((f.d / "tabelle.csv").c_str());
+         writefile(f.waiting("b"), mailof("a"));
+       },
+       {"b"}, "1 Mail: 1 importiert, 0 fehlgeschlagen", "Mail: b\r\n" + PMADE, CMARK + tableof({"a"})},
+      {"a memory that cannot be read", false,
+       [](Folder& f) {
+         ::unlink((f.d / "importierte-mails.txt").c_str());
+         ::mkdir((f.d / "importierte-mails.txt").c_str(), 0777);
+         writefile(f.waiting("b"), mailof("a"));
+       },
+       {"b"}, "1 Mail: 1 importiert, 0 fehlgeschlagen",
+       "Mail: b\r\n" + PMAIL + PDAYS + PREAD + "importierte-mails.txt nicht lesbar - doppelte Mails werden nicht erkannt\r\n" +
+           "importierte-mails.txt konnte nicht ergaenzt werden - diese Mail wird nicht als doppelt erkannt\r\n" + PDONE,
+       tableof({"a", "a"})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cname);
+    Folder f({}, c.bmaildir);
+    writefile(f.waiting("a"), c.bmaildir ? cmsg : mailof("a"));
+    ASSERT_EQ(f.run().nstatus, 0);
+    c.setup(f);
+    const std::string clog = f.log();
+    const RunResult res = f.run();
+    EXPECT_EQ(res.nstatus, 0);
+    EXPECT_EQ(res.coutput, c.csummary + "\n");
+    EXPECT_EQ(f.log(), clog + c.clog + "Ende: " + c.csummary + "\r\n");
+    EXPECT_EQ(f.table(), c.ctable);
+    const bool bdouble = c.csummary.ends_with("doppelt");
+    for (const auto& cn : c.cnew) {
+      EXPECT_FALSE(exists(f.waiting(cn))) << cn;
+      EXPECT_EQ(exists(c.bmaildir ? f.cin + "/.doppelt/cur/" + cn + ":2," : f.cin + "/doppelt/" + cn), bdouble) << cn;
+    }
+    if (c.bmaildir) {
+      EXPECT_EQ(readfile(f.cin + "/subscriptions"), "in-arbeit\nimportiert\ndoppelt\n");
+    }
   }
 }

@@ -26,6 +26,11 @@ bool exists(const std::string& cpath);
 size_t filesize(const std::string& cpath);
 std::string readfrom(const std::string& cpath, size_t noff);  // from byte noff to the end
 std::string repeat(const std::string& c, int n);
+// c without the times that the folder import writes ("2026-12-08 17:45:03 "):
+// what a run reports compares byte for byte, whenever it ran.
+std::string untimed(const std::string& c);
+// prot-all.txt of cdir, untimed.
+std::string logof(const std::string& cdir);
 // prot.txt in cdir when it is a regular file, else empty: never opens a FIFO.
 std::string protocolof(const std::string& cdir);
 std::vector<std::string> entries(const std::string& cdir);

@@ -24,4 +24,23 @@ std::string repeat(const std::string& c, int n) {
   return r;
 }
 
+std::string untimed(const std::string& c) {
+  static const std::string CSHAPE = "dddd-dd-dd dd:dd:dd ";
+  std::string cres;
+  for (size_t n = 0; n < c.size();) {
+    size_t k = 0;
+    while (k < CSHAPE.size() && n + k < c.size() &&
+           (CSHAPE[k] == 'd' ? c[n + k] >= '0' && c[n + k] <= '9' : c[n + k] == CSHAPE[k]))
+      ++k;
+    if (k == CSHAPE.size()) {
+      n += k;
+    } else {
+      cres += c[n++];
+    }
+  }
+  return cres;
+}
+
+std::string logof(const std::string& cdir) { return untimed(readfile(cdir + "/prot-all.txt")); }
+
 }  // namespace meldtest

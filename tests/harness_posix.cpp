@@ -307,8 +307,8 @@ RunResult run(const std::string& cdir, const RunOptions& opt) {
   if (WIFSIGNALED(nwstatus)) res.nsignal = WTERMSIG(nwstatus);
   ::close(noutfd);
   ::close(nerrfd);
-  res.cstderr = readfile(dout / "err");
-  res.coutput = readfile(dout / "out") + res.cstderr;
+  res.cstderr = untimed(readfile(dout / "err"));
+  res.coutput = untimed(readfile(dout / "out")) + res.cstderr;
   return res;
 }
 

@@ -300,8 +300,8 @@ RunResult run(const std::string& cdir, const RunOptions& opt) {
   ::CloseHandle(hproc);
   ::CloseHandle(hout);
   ::CloseHandle(herr);
-  res.cstderr = readfile(dout / "err");
-  res.coutput = readfile(dout / "out") + res.cstderr;
+  res.cstderr = untimed(readfile(dout / "err"));
+  res.coutput = untimed(readfile(dout / "out")) + res.cstderr;
   return res;
 }
 

@@ -439,9 +439,13 @@ class Test:
         r = subprocess.run([self.exe, folder], cwd=tabledir, capture_output=True, timeout=DEADLINE)
         err = r.stderr.decode("utf-8", "replace")
         check(r.returncode == 0, f"meldimport-all {folder}: status {r.returncode}\n{err}")
-        # Its standard error is the one summary line, "N Mails: N importiert,
-        # N fehlgeschlagen", with ", N keine Anmeldung" where there are such.
-        mt = re.fullmatch(r"(\d+) Mails?: (\d+) importiert, (\d+) fehlgeschlagen(?:, (\d+) keine Anmeldung)?\n", err)
+        # Its standard error is the one summary line, "DATE TIME N Mails: N
+        # importiert, N fehlgeschlagen", with ", N keine Anmeldung" where
+        # there are such; nothing at all where there was no mail.
+        if err == "":
+            return (0, 0, 0, 0), err
+        mt = re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (\d+) Mails?: (\d+) importiert, (\d+) fehlgeschlagen"
+                          r"(?:, (\d+) keine Anmeldung)?\n", err)
         check(mt, f"meldimport-all: its standard error is not the one summary line:\n{err}")
         return tuple(int(x or 0) for x in mt.groups()), err
 

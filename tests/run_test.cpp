@@ -97,12 +97,12 @@ TEST(Run, PermissionFaults) {
       {.name = "read-only directory", .table = CHEAD3, .status = 1, .setup = [&](const TempDir& d) {
          ::chmod((d / "tabelle.csv").c_str(), 0666);
          ::chmod(d.path.c_str(), 0555);
-       }, .said = SNOPROT},
+       }, .said = SNOPROT, .folderstop = "meldimport-all: keine Schreibrechte fuer /"},
       {.name = "unwritable directory", .wantprot = PMAIL + PDAYS + CHEAD3 + CR + PFAIL, .status = 1, .setup = [&](const TempDir& d) {
          writefile(d / "prot.txt", "");
          ::chmod((d / "prot.txt").c_str(), 0666);
          ::chmod(d.path.c_str(), 0555);
-       }},
+       }, .folderstop = "meldimport-all: keine Schreibrechte fuer /"},
   };
   if (!canunprivileged()) GTEST_SKIP() << "root cannot run a child as nobody here: permission faults not tested";
   RunOptions opt;

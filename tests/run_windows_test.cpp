@@ -152,7 +152,7 @@ TEST(Folder, MarkedFilesAreNoMailsAndNamesKeepTheirBytes) {
     clog += "Mail: " + cn + "\r\n" + PSTORED;
   }
   EXPECT_EQ(readfile(d / "tabelle.csv"), ctab);
-  EXPECT_EQ(readfile(d / "prot-all.txt"), clog + "Ende: 4 Mails: 4 importiert, 0 fehlgeschlagen\r\n");
+  EXPECT_EQ(logof(d.path), clog + "Ende: 4 Mails: 4 importiert, 0 fehlgeschlagen\r\n");
   EXPECT_EQ(entries(cin + "/importiert"), (std::vector<std::string>{"Z", "a", "\xc3\xa4", "\xe2\x82\xac.eml"}));
   EXPECT_EQ(entries(cin), (std::vector<std::string>{".in-arbeit", "importiert", "system", "versteckt"}));
 }

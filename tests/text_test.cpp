@@ -76,3 +76,11 @@ TEST(Text, NumbersIntDivStr) {
   for (const auto& c : cases) EXPECT_EQ(STR(c.n, 2, 0), c.cwant) << c.n;
   EXPECT_EQ(STR(7, 4, 0), "   7");
 }
+
+// Known digests, across the one- and two-block padding.
+TEST(Text, Sha256) {
+  EXPECT_EQ(SHA256HEX(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(SHA256HEX("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(SHA256HEX("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
