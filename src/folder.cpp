@@ -290,6 +290,29 @@ void movekept(FOLDERRUN& f) {
   }
 }
 
+// The claims that dead runs left: where the table shows whether a claim's
+// line is in it, the claim goes to importiert (its line is there) or back
+// into the folder, where this run imports it (it is not); the others stay
+// in CLEFT, named in the summary.
+void settleclaims(FOLDERRUN& f) {
+  std::vector<std::string> cleft;
+  for (const auto& cn : f.CLEFT) {
+    const std::string cclaimed = joined(f.CCLAIM, cn);
+    RUNSTATE r;
+    r.PIMPORTED = &f.MIMPORTED;
+    const LINEPLACE nplace = CLAIMLINE(r, FLINKPATH(cclaimed));
+    // In a Maildir the claim carries its info: it goes back into cur.
+    if (nplace == LINEPLACE::IN && moveinto(f, cn, cclaimed, f.CDONE, CDONEDIR) == FStatus::Okay) {
+      logentry(f, cn, "lag in .in-arbeit von einem abgebrochenen Lauf: Zeile in tabelle.csv, nach importiert verschoben\r\n");
+    } else if (nplace == LINEPLACE::OUT && FMOVE(cclaimed, joined(f.CSOURCES.back(), cn)) == FStatus::Okay) {
+      logentry(f, cn, "lag in .in-arbeit von einem abgebrochenen Lauf: Zeile nicht in tabelle.csv, wird importiert\r\n");
+    } else {
+      cleft.push_back(cn);
+    }
+  }
+  f.CLEFT = std::move(cleft);
+}
+
 // Claims the mail, imports it and moves it on.
 void importone(FOLDERRUN& f, const MAIL& m) {
   const std::string& cname = m.CNAME;
@@ -447,7 +470,9 @@ int MELDFOLDER(std::string_view cfolder) {
   std::vector<MAIL> cnames;
   int nstatus = 1;
   FSETWAIT(NLOCKWAIT);
-  if (!FLOCKSHARED(f.NCLAIMLOCK)) {
+  const bool bshared = FLOCKSHARED(f.NCLAIMLOCK);
+  if (bshared && balone) settleclaims(f);  // before the listing: a claim put back is imported now
+  if (!bshared) {
     stopwith(shownname(f.CCLAIMROOT) + " kann nicht gesperrt werden");
   } else if (!listsources(f, &cnames)) {
     stopwith(shownname(cfolder) + " kann nicht gelesen werden");

@@ -97,22 +97,14 @@ MResult noprotocol(RUNSTATE& r) {
   return MResult::FailedForAll;
 }
 
-}  // namespace
-
-MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname, bool blisted) {
-  FSETWAIT(NWAIT);
-  // Without a protocol nothing else is touched: an import whose report
-  // cannot be written must not change the table.
-  r.NPROT = FCREATE("prot.txt");
-  if (r.NPROT < 0) return noprotocol(r);
-
-  // A mail that may be there but cannot be read must be neither imported as
-  // an empty registration nor passed over as missing: the run stops and says so.
+// Reads the mail into *pcraw and sets NMAIL: its first read, a message or
+// a UTF-16 text read on (a registration may carry a photo; a plain text is
+// never longer than its first read). A mail that was seen listed
+// (blisted) and is gone is one that cannot be read, never one that is missing.
+FStatus readmail(RUNSTATE& r, std::string_view cmailname, bool blisted, std::string* pcraw) {
   FOPENED o = FREADNAMED(cmailname, NMAILREAD);
   r.NMAIL = o.nhandle;
   std::string& craw = o.ctext;
-  // A message or a UTF-16 text is read on: a registration may carry a photo.
-  // A plain text is never longer than its first read.
   if (o.nstatus == FStatus::Okay && LEN(craw) == NMAILREAD && READSON(craw)) {
     const auto crest = FREADAT(r.NMAIL, NMAILREAD, NMAILWHOLE - NMAILREAD);
     if (!crest) {
@@ -123,22 +115,62 @@ MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname, bool blisted) {
     }
   }
   if (o.nstatus == FStatus::Missing && blisted) o.nstatus = FStatus::Failed;
-  if (o.nstatus == FStatus::Missing) {
-    LOG(r, "mail.txt nicht gefunden - Abbruch");
-    return finish(r, MResult::NoMail);
-  }
-  if (o.nstatus != FStatus::Okay) {
-    LOG(r, "mail.txt nicht lesbar - Abbruch");
-    return finish(r, MResult::Failed);
-  }
+  *pcraw = std::move(craw);
+  return o.nstatus;
+}
+
+// Takes the text of the mail read: CMAIL, its character set, and what kind
+// of mail it is.
+REGKIND taketext(RUNSTATE& r, std::string craw) {
   if (r.PIMPORTED != nullptr) r.CKEY = MAILKEY(craw);
   MAILTEXT m = MAILTEXTOF(std::move(craw));
   r.CMAIL = std::move(m.CTEXT);
   r.NMAILCS = m.NCHARSET;
+  return REGISTRATIONOF(r.CMAIL, m.BAUTOMATIC);
+}
+
+}  // namespace
+
+LINEPLACE CLAIMLINE(RUNSTATE& r, std::string_view cmailname) {
+  std::string craw;
+  const FStatus nread = readmail(r, cmailname, true, &craw);
+  LINEPLACE nplace = LINEPLACE::UNKNOWN;
+  if (nread == FStatus::Okay) {
+    // What is no registration never became a line.
+    if (taketext(r, std::move(craw)) != REGKIND::REGISTRATION) {
+      nplace = LINEPLACE::OUT;
+    } else if (readdays(r)) {
+      APPENDLINE(r);
+      nplace = LINEINTABLE(r);
+    }
+  }
+  closeall(r);
+  return nplace;
+}
+
+MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname, bool blisted) {
+  FSETWAIT(NWAIT);
+  // Without a protocol nothing else is touched: an import whose report
+  // cannot be written must not change the table.
+  r.NPROT = FCREATE("prot.txt");
+  if (r.NPROT < 0) return noprotocol(r);
+
+  // A mail that may be there but cannot be read must be neither imported as
+  // an empty registration nor passed over as missing: the run stops and says so.
+  std::string craw;
+  const FStatus nread = readmail(r, cmailname, blisted, &craw);
+  if (nread == FStatus::Missing) {
+    LOG(r, "mail.txt nicht gefunden - Abbruch");
+    return finish(r, MResult::NoMail);
+  }
+  if (nread != FStatus::Okay) {
+    LOG(r, "mail.txt nicht lesbar - Abbruch");
+    return finish(r, MResult::Failed);
+  }
+  const REGKIND nkind = taketext(r, std::move(craw));
   LOG(r, "mail.txt gelesen");
   // An out-of-office reply, a bounce, a reply that quotes the form, a
   // question: none of them may become a row.
-  const REGKIND nkind = REGISTRATIONOF(r.CMAIL, m.BAUTOMATIC);
   if (nkind != REGKIND::REGISTRATION) {
     const char* cwhy = nkind == REGKIND::AUTOMATIC ? "automatische Nachricht"
                        : nkind == REGKIND::QUOTED  ? "Anmeldung nur zitiert"

@@ -14,6 +14,11 @@ namespace meld {
 // read, never one that is missing.
 MResult MELDMAIL(RUNSTATE& r, std::string_view cmailname, bool blisted = false);
 
+// Where the line of a mail that a dead run claimed is: in the table, not in
+// it, or not to be told (the mail, the day list or the table unreadable).
+// r carries PIMPORTED; nothing is written but a torn tail cut back.
+LINEPLACE CLAIMLINE(RUNSTATE& r, std::string_view cmailname);
+
 // 0 when the line is stored or there was no mail, 1 when a registration
 // was there and is not in the table, or the mail was none.
 int EXITSTATUS(MResult nres);

@@ -59,6 +59,9 @@ enum class MResult {
   StoredNoProtocol,  // the line is stored, but prot.txt could not be written
 };
 
+// Whether a mail's line is in the table.
+enum class LINEPLACE { IN, OUT, UNKNOWN };
+
 // Appends one protocol line and its CR LF.
 inline void LOG(RUNSTATE& r, std::string_view cline) {
   r.CPROT += cline;

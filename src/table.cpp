@@ -132,7 +132,40 @@ MResult appendexisting(RUNSTATE& r) {
   return bstored ? MResult::Stored : MResult::Failed;
 }
 
+// Whether the open table of nsize bytes holds cline as a line of its own,
+// read in pieces: a table may be larger than memory.
+LINEPLACE holdsline(int nhandle, long long nsize, std::string_view cline) {
+  constexpr long long NPIECE = 1 << 20;
+  std::string cwant(1, '\n');  // cline ends in CR LF
+  cwant += cline;
+  std::string ccarry(1, '\n');  // the table's start begins a line too
+  for (long long noff = 0; noff < nsize; noff += NPIECE) {
+    const auto cpiece = FREADAT(nhandle, noff, std::min(NPIECE, nsize - noff));
+    if (!cpiece) return LINEPLACE::UNKNOWN;
+    ccarry += *cpiece;
+    if (ccarry.find(cwant) != std::string::npos) return LINEPLACE::IN;
+    ccarry.erase(0, ccarry.size() - std::min(ccarry.size(), cwant.size()));
+  }
+  return LINEPLACE::OUT;
+}
+
 }  // namespace
+
+LINEPLACE LINEINTABLE(RUNSTATE& r) {
+  if (r.PIMPORTED != nullptr) {
+    const FOPENED oids = openimported();
+    const bool bknown = oids.nhandle >= 0 && readimported(*r.PIMPORTED, oids) && r.PIMPORTED->NAMES.count(r.CKEY) > 0;
+    FCLOSE(oids.nhandle);
+    if (bknown) return LINEPLACE::IN;
+  }
+  if (FLOOK(CTABNAME) == FStatus::Missing) return LINEPLACE::OUT;
+  const FOPENED o = FOPENLOCKED(CTABNAME);
+  r.NTAB = o.nhandle;
+  if (r.NTAB < 0) return LINEPLACE::UNKNOWN;
+  const auto cmark = FREADAT(r.NTAB, 0, LEN(CMARK));
+  if (!cmark) return LINEPLACE::UNKNOWN;
+  return holdsline(r.NTAB, o.nsize, inthetable(r, r.CLINE, *cmark == CMARK ? CHARSET::UTF8 : CHARSET::WINDOWS1252));
+}
 
 std::string TABHEADER(std::string_view ctage, long long nanztage) {
   std::string chead(CFIXEDHEAD);

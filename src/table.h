@@ -32,6 +32,12 @@ std::string_view SEPARATOR(long long nsize, int nlast);
 // be read.
 bool APPENDRECORD(int nhandle, long long nsize, int nlast, std::string_view ctext, long long nbegin = 0);
 
+// Whether CLINE (in the mail's character set) is in tabelle.csv as a line
+// of its own, or, with PIMPORTED, the file of imported mails names CKEY.
+// Torn tails are cut back on the way (the files are opened under their
+// locks); UNKNOWN where the table cannot be read.
+LINEPLACE LINEINTABLE(RUNSTATE& r);
+
 // Stores CLINE in tabelle.csv (a new table gets CHEAD first), sets BSTORED
 // and logs the table's protocol lines; the table's handle is closed again as
 // soon as the line is durable, so that other runs do not wait for this one. A table that cannot be opened
