@@ -80,7 +80,8 @@ FStatus stillnamed(int nhandle, std::string_view cname, long long* pnsize);
 // no records, Failed.
 FStatus readrecord(int nhandle, std::string* pcrecord);
 
-// Sets the record: Okay, Unsupported (no records here: nothing is set), Failed.
+// Sets the record and makes it durable, before any byte of the append is
+// written: Okay, Unsupported (no records here: nothing is set), Failed.
 FStatus setrecord(int nhandle, std::string_view crecord);
 
 void droprecord(int nhandle);

@@ -281,8 +281,12 @@ FStatus readrecord(int nfd, std::string* pcrecord) {
   return FStatus::Okay;
 }
 
+// The record is made durable before the append's bytes can be: a power loss
+// that keeps a part of them keeps the record that takes it back. fsync, not
+// fdatasync: an attribute is no part of the data.
 FStatus setrecord(int nfd, std::string_view crecord) {
-  if (::fsetxattr(nfd, CAPPENDREC, crecord.data(), crecord.size(), 0) == 0) return FStatus::Okay;
+  if (::fsetxattr(nfd, CAPPENDREC, crecord.data(), crecord.size(), 0) == 0)
+    return again([&] { return ::fsync(nfd); }) == 0 ? FStatus::Okay : FStatus::Failed;
   return failed() == FStatus::Unsupported ? FStatus::Unsupported : FStatus::Failed;
 }
 

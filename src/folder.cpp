@@ -126,6 +126,9 @@ bool makemaildirfolder(std::string_view cmaildir, std::string_view cname) {
   if (!FMAKEDIR(cdir, true)) return false;
   for (const char* csub : {"tmp", "new", "cur"})
     if (!FMAKEDIR(joined(cdir, csub), true)) return false;
+  // Durable before a mail is moved into it: else a power loss could keep
+  // the mail's move and lose the folder it went to.
+  if (!FSYNCDIR(cdir) || !FSYNCDIR(cmaildir)) return false;
   FCREATENEW(joined(cdir, "maildirfolder"), "");
   // One name a line, as the mail server keeps it; a name already there is not added again.
   const std::string csubs = joined(cmaildir, "subscriptions");
@@ -144,7 +147,10 @@ bool makemaildirfolder(std::string_view cmaildir, std::string_view cname) {
 // Maildir++ folder cname (its leading "." aside), else the directory cdir.
 // True when it is there.
 bool makeplace(const FOLDERRUN& f, const std::string& cdir, std::string_view cname) {
-  return f.BMAILDIR ? makemaildirfolder(f.CFOLDER, cname.substr(cname[0] == '.' ? 1 : 0)) : FMAKEDIR(cdir);
+  if (f.BMAILDIR) return makemaildirfolder(f.CFOLDER, cname.substr(cname[0] == '.' ? 1 : 0));
+  if (FISDIR(cdir)) return true;
+  // A new directory is durable in its parent before a mail is moved into it.
+  return FMAKEDIR(cdir) && FSYNCDIR(cdir.substr(0, cdir.rfind('/')));
 }
 
 // One entry of the running log: a line naming the mail, then ctext.
@@ -300,6 +306,7 @@ void settleclaims(FOLDERRUN& f) {
     const std::string cclaimed = joined(f.CCLAIM, cn);
     RUNSTATE r;
     r.PIMPORTED = &f.MIMPORTED;
+    r.CMAILNAME = cn;
     const LINEPLACE nplace = CLAIMLINE(r, FLINKPATH(cclaimed));
     // In a Maildir the claim carries its info: it goes back into cur.
     if (nplace == LINEPLACE::IN && moveinto(f, cn, cclaimed, f.CDONE, CDONEDIR) == FStatus::Okay) {
@@ -492,6 +499,7 @@ int MELDFOLDER(std::string_view cfolder) {
     // The moves out of the claim directory, made durable once for the run.
     FSYNCDIR(f.CDONE);
     if (f.BNOREGDIR) FSYNCDIR(f.CNOREG);
+    if (f.BDOUBLEDIR) FSYNCDIR(f.CDOUBLE);
     if (!f.CKEPT.empty()) FSYNCDIR(f.CKEEP);
     for (const auto& cdir : f.CSOURCES) FSYNCDIR(cdir);
     nstatus = f.NFAILED + f.NUNDONE == 0 && f.CLEFT.empty() && f.CKEPT.empty() && f.CSTUCK.empty() && !f.BLOGFAILED ? 0 : 1;

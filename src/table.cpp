@@ -164,7 +164,16 @@ LINEPLACE LINEINTABLE(RUNSTATE& r) {
   if (r.NTAB < 0) return LINEPLACE::UNKNOWN;
   const auto cmark = FREADAT(r.NTAB, 0, LEN(CMARK));
   if (!cmark) return LINEPLACE::UNKNOWN;
-  return holdsline(r.NTAB, o.nsize, inthetable(r, r.CLINE, *cmark == CMARK ? CHARSET::UTF8 : CHARSET::WINDOWS1252));
+  const LINEPLACE nplace = holdsline(r.NTAB, o.nsize, inthetable(r, r.CLINE, *cmark == CMARK ? CHARSET::UTF8 : CHARSET::WINDOWS1252));
+  // A line there whose key is not: its run died between the two. The key
+  // is recorded now, under the table's lock, so that a copy of the mail is
+  // known as a double.
+  if (nplace == LINEPLACE::IN && r.PIMPORTED != nullptr) {
+    const FOPENED oids = openimported();
+    recordkey(r, oids);
+    FCLOSE(oids.nhandle);
+  }
+  return nplace;
 }
 
 std::string TABHEADER(std::string_view ctage, long long nanztage) {

@@ -160,8 +160,11 @@ TEST(Folder, FailuresStayBehindOrStop) {
       // One bound on waiting for the whole run: a table held longer stops it.
       {"table locked by another program", [&](const Folder& f) { nlocks.push_back(lockfile(f.d / "tabelle.csv")); },
        false, {}, CSTOP + ": tabelle.csv bleibt gesperrt", "Mail: a\r\n" + PMAIL + PDAYS + PREAD + PFAIL},
-      // The claim's sync fails (the log exists, so it is the run's first fsync).
-      {"claim cannot be made durable", [](const Folder& f) { writefile(f.d / "prot-all.txt", ""); }, false, {},
+      // The claim's sync fails (the log and the places exist, so it is the run's first fsync).
+      {"claim cannot be made durable", [](const Folder& f) {
+         writefile(f.d / "prot-all.txt", "");
+         for (const char* cplace : {"/.in-arbeit", "/importiert"}) ::mkdir((f.cin + cplace).c_str(), 0777);
+       }, false, {},
        CSTOP + ": .in-arbeit kann nicht gesichert werden",
        "Mail: a\r\nkann nicht dauerhaft nach .in-arbeit verschoben werden - nicht importiert\r\n", true, "",
        {MELD_STRACE, "-f", "-qq", "-o", "/dev/null", "-e", "inject=fsync:error=EIO:when=1"}},
