@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pdata, size_t nsize) {
   if (ntext != std::string_view::npos && nende != std::string_view::npos && nende >= ntext + 6 + 22 + 1)
     meld::SHOWN(cwant, cmail.substr(ntext + 6, nende - 22 - (ntext + 6)));
   // A free text that starts like a formula gets one "'" in front.
-  if (!cwant.empty() && meld::ISFORMULA(static_cast<unsigned char>(cwant[0]))) cwant.insert(0, 1, '\'');
+  if (!cwant.empty() && meld::ISGUARDED(static_cast<unsigned char>(cwant[0]))) cwant.insert(0, 1, '\'');
   const size_t nlast = cline.rfind(';', cline.size() - 4);
   if (cline.compare(nlast + 1, cline.size() - 3 - (nlast + 1), cwant) != 0) std::abort();
   if (meld::DAYHEADER(ctage, ndays).size() != static_cast<size_t>(ndays) * 5) std::abort();

@@ -218,4 +218,18 @@ std::string FCURRENTDIR();
 // The local date and time, as "2026-12-08 17:45:03".
 std::string FNOW();
 
+// Puts ctext in place as cname whole: written and made durable under a
+// temporary name beside it, then renamed over what was there, so that a
+// reader sees the old file or the new one, never a part. Okay, Held where
+// another program holds the old file so that it cannot be replaced (a
+// browser on Windows), or Failed.
+FStatus FPUTFILE(std::string_view cname, std::string_view ctext);
+
+// What a regular file is: the time of its last change (in seconds of its
+// own clock) and its size; none where it is no regular file.
+struct FINFO {
+  long long NCHANGED = 0, NSIZE = 0;
+};
+std::optional<FINFO> FINFOOF(std::string_view cname);
+
 }  // namespace meld

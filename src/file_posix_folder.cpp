@@ -1,10 +1,11 @@
-// POSIX: where and when a folder import runs: the rights it has on a
-// directory, the current directory's name and the local time.
+// POSIX: the folder import's own calls: the rights it has on a directory,
+// the current directory's name, the local time, and a file put in place whole.
 #include <climits>
 #include <string>
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "file_posix.h"
@@ -28,6 +29,28 @@ std::string FNOW() {
   if (::localtime_r(&t, &tmlocal) == nullptr || std::strftime(cbuf, sizeof cbuf, "%Y-%m-%d %H:%M:%S", &tmlocal) == 0)
     return "0000-00-00 00:00:00";
   return cbuf;
+}
+
+FStatus FPUTFILE(std::string_view cname, std::string_view ctext) {
+  const std::string cn(cname);
+  const size_t nslash = cn.rfind('/');
+  const std::string ctemp = (nslash == std::string::npos ? std::string() : cn.substr(0, nslash + 1)) + "." +
+                            cn.substr(nslash == std::string::npos ? 0 : nslash + 1) + "." + std::to_string(::getpid()) + ".tmp";
+  bool bwritten = false;
+  {
+    const FD fd(again([&] { return ::open(ctemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666); }));
+    if (fd.get() < 0) return FStatus::Failed;
+    bwritten = writebounded(fd.get(), ctext, -1, true) == static_cast<long long>(ctext.size());
+  }
+  if (bwritten && ::rename(ctemp.c_str(), cn.c_str()) == 0) return FStatus::Okay;
+  ::unlink(ctemp.c_str());
+  return FStatus::Failed;
+}
+
+std::optional<FINFO> FINFOOF(std::string_view cname) {
+  struct stat st;
+  if (::stat(std::string(cname).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return FINFO{static_cast<long long>(st.st_mtime), static_cast<long long>(st.st_size)};
 }
 
 }  // namespace meld

@@ -3,6 +3,7 @@
 // terminal; and the run's identity, which Windows keeps as it is.
 #include "file_windows.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -154,6 +155,45 @@ std::string FNOW() {
     c += cbuf;
   }
   return c;
+}
+
+// Written through to the disk, then moved over the old file in one step;
+// a program that holds the old one open without letting it be deleted
+// (a browser) keeps it: Held.
+FStatus FPUTFILE(std::string_view cname, std::string_view ctext) {
+  const std::wstring w = widename(cname);
+  const std::wstring wtemp = widename(std::string(cname) + "." + std::to_string(::GetCurrentProcessId()) + ".tmp");
+  if (w.empty() || wtemp.empty() || isdevice(w)) return FStatus::Failed;
+  bool bwritten = false;
+  {
+    HOWNED h(::CreateFileW(wtemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (h.get() == INVALID_HANDLE_VALUE) return FStatus::Failed;
+    bwritten = true;
+    for (size_t noff = 0; bwritten && noff < ctext.size();) {
+      DWORD ndone = 0;
+      const DWORD nwant = static_cast<DWORD>(std::min<size_t>(ctext.size() - noff, 1 << 30));
+      bwritten = ::WriteFile(h.get(), ctext.data() + noff, nwant, &ndone, nullptr) && ndone > 0;
+      noff += ndone;
+    }
+    bwritten = bwritten && ::FlushFileBuffers(h.get());
+  }
+  if (bwritten && ::MoveFileExW(wtemp.c_str(), w.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return FStatus::Okay;
+  const FStatus nres = bwritten && (::GetLastError() == ERROR_SHARING_VIOLATION || ::GetLastError() == ERROR_ACCESS_DENIED)
+                           ? FStatus::Held
+                           : FStatus::Failed;
+  ::DeleteFileW(wtemp.c_str());
+  return nres;
+}
+
+std::optional<FINFO> FINFOOF(std::string_view cname) {
+  const std::wstring w = widename(cname);
+  WIN32_FILE_ATTRIBUTE_DATA a;
+  if (w.empty() || isdevice(w) || !::GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &a) ||
+      (a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return std::nullopt;
+  const unsigned long long ntime = static_cast<unsigned long long>(a.ftLastWriteTime.dwHighDateTime) << 32 | a.ftLastWriteTime.dwLowDateTime;
+  const unsigned long long nsize = static_cast<unsigned long long>(a.nFileSizeHigh) << 32 | a.nFileSizeLow;
+  return FINFO{static_cast<long long>(ntime / 10000000ULL), static_cast<long long>(nsize)};
 }
 
 }  // namespace meld

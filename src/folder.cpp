@@ -7,67 +7,18 @@
 #include <vector>
 
 #include "file.h"
+#include "folder_run.h"
 #include "mailfields.h"
 #include "meld.h"
+#include "page.h"
 #include "table.h"
 #include "text.h"
 
 namespace meld {
 
+using namespace folderrun;
+
 namespace {
-
-constexpr std::string_view CLOGNAME = "prot-all.txt";
-constexpr std::string_view CCLAIMDIR = ".in-arbeit";
-constexpr std::string_view CDONEDIR = "importiert";
-constexpr std::string_view CNOREGDIR = "keine-anmeldung";
-constexpr std::string_view CDOUBLEDIR = "doppelt";
-constexpr std::string_view CKEEPDIR = "gespeichert";  // in .in-arbeit: stored mails that could not go to importiert
-constexpr std::string_view CNEWINFO = ":2,";  // the info of a mail in a Maildir's cur that no one has read
-constexpr std::string_view CUSAGE = "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n";
-constexpr int NLOCKWAIT = 10;   // seconds to wait for a run that looks for left claims
-constexpr int NDONENAMES = 99;  // names tried in importiert for one mail
-constexpr size_t NMAXNAME = 255;  // bytes of a name that every file system here takes
-constexpr double NLOGWAIT = 10;   // seconds to wait for another run's log entry
-constexpr std::string_view CLOGFAILED = "prot-all.txt konnte nicht ergaenzt werden";
-
-// The state of one folder import.
-struct FOLDERRUN {
-  std::string CFOLDER;                 // the folder as given
-  bool BMAILDIR = false;               // a Maildir: mails in new and cur, kept in Maildir++ folders
-  std::vector<std::string> CSOURCES;   // where the mails lie: the folder, or its new and cur
-  std::string CCLAIMROOT, CCLAIM;      // the claim directory (locked) and where claims lie in it
-  std::string CDONE, CNOREG, CDOUBLE, CKEEP;  // where imported, unregistered, double and kept stored mails go
-  std::string CKEEPNAME;               // the name the log gives CKEEP
-  int NCLAIMLOCK = -1;                 // the claim directory, locked shared while the run claims
-  bool BTERMINAL = false;              // standard error is a terminal: show progress
-  size_t NPROGRESS = 0;                // length of the progress line shown
-  long long NMAILS = 0, NSTORED = 0, NFAILED = 0, NNOREG = 0, NDOUBLE = 0, NOTHER = 0, NUNDONE = 0;
-  long long NENTRIES = 0;  // entries the run wrote to the log
-  IMPORTED MIMPORTED;      // the mails imported into the table, as far as read
-  std::vector<std::string> CLEFT;  // claims left by runs that died
-  std::vector<std::string> CKEPT;   // stored mails that lie in CKEEP, not in importiert
-  std::vector<std::string> CSTUCK;  // stored mails that could not even go there: in CCLAIM
-  bool BSTOP = false;              // stop: every further mail would fail the same way, or the log does
-  std::string CWHY;                // why the run stopped, where the summary says it
-  bool BLOGFAILED = false;
-  bool BNOREGDIR = false;  // keine-anmeldung is there
-  bool BDOUBLEDIR = false;  // doppelt is there
-  std::map<std::string, std::set<std::string>> BASES;  // of a Maildir's target: the names before their info
-};
-
-std::string joined(std::string_view cdir, std::string_view cname) {
-  std::string c(cdir);
-  c += '/';
-  c += cname;
-  return c;
-}
-
-// A file name on one line: shown with the table's rule.
-std::string shownname(std::string_view cname) {
-  std::string c;
-  SHOWN(c, cname);
-  return c;
-}
 
 // The mails of a directory: its regular files whose names do not start
 // with ".", in the bytewise order of the names.
@@ -78,18 +29,6 @@ bool listmails(std::string_view cdir, std::vector<std::string>* pcnames) {
   std::erase_if(*pcnames, [](const std::string& c) { return c.empty() || c[0] == '.'; });
   std::sort(pcnames->begin(), pcnames->end(), [](const std::string& a, const std::string& b) { return LT(a, b); });
   return true;
-}
-
-// Appends an entry to prot-all.txt the way a line goes into the table:
-// under the log's lock, behind a line end, made durable, and cut back where
-// it cannot be written whole, so that every entry is whole or absent.
-bool appendlog(std::string_view centry) {
-  FSETWAIT(NLOGWAIT);
-  const FOPENED o = FOPENLOCKED(CLOGNAME);
-  if (o.nhandle < 0) return false;
-  const bool bdone = APPENDRECORD(o.nhandle, o.nsize, o.nsize > 0 ? FBYTEAT(o.nhandle, o.nsize - 1) : -1, centry);
-  FCLOSE(o.nhandle);
-  return bdone;
 }
 
 // A mail found by the run: its name and the directory it lies in.
@@ -151,74 +90,6 @@ bool makeplace(const FOLDERRUN& f, const std::string& cdir, std::string_view cna
   if (FISDIR(cdir)) return true;
   // A new directory is durable in its parent before a mail is moved into it.
   return FMAKEDIR(cdir) && FSYNCDIR(cdir.substr(0, cdir.rfind('/')));
-}
-
-// One entry of the running log: a line naming the mail, then ctext.
-void logentry(FOLDERRUN& f, std::string_view cname, std::string_view ctext) {
-  // The run's first entry tells when it ran.
-  std::string centry = f.NENTRIES++ == 0 ? FNOW() + " " : std::string();
-  centry += "Mail: " + shownname(cname) + "\r\n";
-  centry += ctext;
-  if (!appendlog(centry)) {
-    f.BLOGFAILED = f.BSTOP = true;
-    if (f.CWHY.empty()) f.CWHY = CLOGFAILED;
-  }
-}
-
-std::string counted(long long n, std::string_view cwhat) {
-  std::string c = std::to_string(n);
-  c += ' ';
-  c += cwhat;
-  return c;
-}
-
-// "10 importiert, 2 fehlgeschlagen": the progress so far.
-std::string tally(const FOLDERRUN& f) { return counted(f.NSTORED, "importiert, ") + counted(f.NFAILED, "fehlgeschlagen"); }
-
-// The summary line, "12 Mails: 10 importiert, 2 fehlgeschlagen", and what
-// else there is to say.
-std::string summary(const FOLDERRUN& f) {
-  std::string c = counted(f.NMAILS, f.NMAILS == 1 ? "Mail: " : "Mails: ");
-  c += tally(f);
-  const auto more = [&c](const std::string& cpart) {
-    c += ", ";
-    c += cpart;
-  };
-  if (f.NNOREG > 0) more(counted(f.NNOREG, "keine Anmeldung"));
-  if (f.NDOUBLE > 0) more(counted(f.NDOUBLE, "doppelt"));
-  if (f.NOTHER > 0) more(counted(f.NOTHER, "von einem anderen Lauf genommen"));
-  if (f.BSTOP) more(counted(f.NUNDONE, "nicht bearbeitet - Abbruch") + (f.CWHY.empty() ? "" : ": " + f.CWHY));
-  if (f.BLOGFAILED && f.CWHY != CLOGFAILED) more(std::string(CLOGFAILED));
-  // Mails that lie where no run takes them, named with where they lie:
-  // stored ones that are not in importiert, then claims of dead runs.
-  const auto names = [&c](std::string_view cwhat, const std::string& cdir, const std::vector<std::string>& cnames) {
-    if (cnames.empty()) return;
-    c += "; ";
-    c += cwhat;
-    c += shownname(cdir);
-    c += ":";
-    for (const auto& cn : cnames) {
-      c += ' ';
-      c += shownname(cn);
-    }
-  };
-  names("Zeile in tabelle.csv, Mail in ", f.CKEEP, f.CKEPT);
-  names("Zeile in tabelle.csv, Mail in ", f.CCLAIM, f.CSTUCK);
-  names("von einem abgebrochenen Lauf in ", f.CCLAIM, f.CLEFT);
-  return c;
-}
-
-// Standard error: on a terminal the progress line is written over, so the
-// summary replaces it; elsewhere the summary is all that is written.
-void showline(FOLDERRUN& f, const std::string& cline, bool bfinal) {
-  if (!f.BTERMINAL) {
-    if (bfinal) FWRITE(2, cline + "\n");
-    return;
-  }
-  std::string cout = "\r" + cline;
-  if (cline.size() < f.NPROGRESS) cout.append(f.NPROGRESS - cline.size(), ' ');
-  f.NPROGRESS = cline.size();
-  FWRITE(2, bfinal ? cout + "\n" : cout);
 }
 
 // The name of the n-th try in a directory: the mail's own, else NAME.n,
@@ -503,9 +374,17 @@ int MELDFOLDER(std::string_view cfolder) {
     if (!f.CKEPT.empty()) FSYNCDIR(f.CKEEP);
     for (const auto& cdir : f.CSOURCES) FSYNCDIR(cdir);
     nstatus = f.NFAILED + f.NUNDONE == 0 && f.CLEFT.empty() && f.CKEPT.empty() && f.CSTUCK.empty() && !f.BLOGFAILED ? 0 : 1;
+    // The overview follows the table; it never changes what was imported
+    // nor the run's status.
+    // A table that is not meldimport's is told of when a line went into
+    // it, not by every scheduled run that finds no mail.
+    if (f.NSTORED > 0 || PAGESTALE()) {
+      const PAGEDONE p = WRITEPAGE();
+      if (f.NSTORED > 0 || !p.BNOTOURS) f.CPAGE = p.CWHY;
+    }
     // A run that found nothing to do says nothing, so that a schedule every
     // few minutes fills neither the log nor the mailbox of cron.
-    const bool bquiet = f.NMAILS == 0 && f.NENTRIES == 0 && nstatus == 0;
+    const bool bquiet = f.NMAILS == 0 && f.NENTRIES == 0 && nstatus == 0 && f.CPAGE.empty();
     const std::string cend = FNOW() + " " + summary(f);
     if (!f.BLOGFAILED && !bquiet) appendlog("Ende: " + cend + "\r\n");
     if (!bquiet || f.BTERMINAL) showline(f, cend, true);
@@ -521,12 +400,15 @@ int MAINALL(int argc, const char* const* argv) {
     FWRITE(1, CUSAGE);
     return 0;
   }
+  const bool bpage = cargs.size() == 1 && cargs[0] == "--uebersicht";
   // A wrong call is told as such before anything is looked at but the folder.
   std::string cwhy;
   if (cargs.empty()) {
     cwhy = "kein ORDNER angegeben";
   } else if (cargs.size() > 1) {
     cwhy = "zu viele Argumente: nur ein ORDNER";
+  } else if (bpage) {
+    if (FLOOK("tabelle.csv") == FStatus::Missing) cwhy = "keine tabelle.csv in " + shownname(FCURRENTDIR());
   } else if (!FISDIR(cargs[0])) {
     cwhy = shownname(cargs[0]) + " ist kein Verzeichnis";
   } else if (FSAMEENTRY(cargs[0], ".")) {
@@ -557,6 +439,11 @@ int MAINALL(int argc, const char* const* argv) {
   if (nowner != FStatus::Okay) {
     FSAY("meldimport-all: Benutzer des Verzeichnisses nicht annehmbar - Abbruch\n");
     return 1;
+  }
+  if (bpage) {
+    const std::string cwhy = WRITEPAGE().CWHY;
+    FSAY("meldimport-all: " + (cwhy.empty() ? std::string("uebersicht.html geschrieben") : cwhy + " - Abbruch") + "\n");
+    return cwhy.empty() ? 0 : 1;
   }
   if (!FOWNEDALONE(cargs[0])) {
     FSAY("meldimport-all: " + shownname(cargs[0]) +

@@ -33,7 +33,7 @@ std::string labelvalue(RUNSTATE& r, std::string_view clabel, long long nwindow) 
 // A value from a stranger must never run as a formula in the organiser's
 // spreadsheet: one that starts like one gets a "'" in front.
 void guardformula(RUNSTATE& r, std::string_view cvalue) {
-  if (!cvalue.empty() && ISFORMULA(static_cast<unsigned char>(cvalue[0]))) r.CLINE += '\'';
+  if (!cvalue.empty() && ISGUARDED(static_cast<unsigned char>(cvalue[0]))) r.CLINE += '\'';
 }
 
 void appendfield(RUNSTATE& r, std::string_view cvalue) {
@@ -69,7 +69,7 @@ void SHOWN(std::string& cdst, std::string_view ctext) {
   showinto(cdst.data() + nold, ctext);
 }
 
-bool ISFORMULA(unsigned char c) { return c == '=' || c == '+' || c == '-' || c == '@'; }
+bool ISGUARDED(unsigned char c) { return c == '=' || c == '+' || c == '-' || c == '@' || c == '"'; }
 
 REGKIND REGISTRATIONOF(std::string_view ctext, bool bautomatic) {
   if (bautomatic) return REGKIND::AUTOMATIC;

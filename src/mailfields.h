@@ -18,8 +18,11 @@ std::string FIELDSCAN(RUNSTATE& r, long long nstart, long long nwindow);
 // become "." and ";" becomes ":".
 void SHOWN(std::string& cdst, std::string_view ctext);
 
-// True for the bytes that make a spreadsheet take a cell as a formula.
-bool ISFORMULA(unsigned char c);
+// True for the first bytes that a value in the table is guarded against
+// with a "'" before it: those that make a spreadsheet take a cell as a
+// formula, and '"', which would make it read the field as quoted and
+// swallow the lines after it.
+bool ISGUARDED(unsigned char c);
 
 // True where canswer occurs in cmail as a whole word: the byte after it is
 // no letter (A-Z, a-z, 128-255) or the mail ends there.

@@ -57,8 +57,8 @@ std::vector<Case> portablecases();
 void writeexample(const std::string& cdir, const std::optional<std::string>& ctab = CHEAD3);
 
 // Checks that cdir holds nothing but the run's own files (the four of an
-// import, and where cextra is given, it and the file of imported mails of
-// a folder import): no temporary or other leftover.
+// import, and where cextra is given, it and the file of imported mails and
+// the overview page of a folder import): no temporary or other leftover.
 void checkonlyrunfiles(const std::string& cdir, const char* cextra = nullptr);
 
 // Runs the case through meldimport and through meldimport-all and checks both.

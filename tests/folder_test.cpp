@@ -26,6 +26,10 @@ using namespace meldtest;
 
 namespace {
 
+const std::string CUSAGE =
+    "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n"
+    "        meldimport-all --uebersicht   (schreibt nur uebersicht.html aus tabelle.csv)\n";
+
 // The worked example with the name made the file's own, and its line.
 std::string mailof(const std::string& cname) {
   std::string c = CEXAMPLEMAIL;
@@ -352,7 +356,7 @@ TEST(Folder, ClaimOfAKilledRun) {
 // Wrong calls: status 2 and the usage line on standard error, nothing
 // touched; --help writes the usage to standard output.
 TEST(Folder, WrongCalls) {
-  const std::string cusage = "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n";
+  const std::string cusage = CUSAGE;
   Folder f({"a"});
   // The folder's own places, given by mistake: their mails were taken already.
   for (const char* cplace : {"/importiert", "/doppelt", "/.in-arbeit", "/.in-arbeit/gespeichert"}) ::mkdir((f.cin + cplace).c_str(), 0777);
@@ -621,7 +625,7 @@ TEST(Folder, Maildir) {
   EXPECT_NE(f.log().find("Mail: 1700000001.M1.h:2,S\r\nnach importiert/1700000001.M1.h.2:2,S verschoben\r\n"),
             std::string::npos);
 
-  const std::string cusage = "Aufruf: meldimport-all ORDNER   (im Verzeichnis von tage.txt und tabelle.csv)\n";
+  const std::string cusage = CUSAGE;
   for (const char* cpart : {"ein/new", "ein/cur/", "ein/tmp"}) {
     RunOptions o;
     o.bfolder = true;

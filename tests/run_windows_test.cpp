@@ -13,6 +13,7 @@
 #include "cases.h"
 #include "harness.h"
 #include "harness_windows.h"
+#include "overview.h"
 
 using namespace meldtest;
 
@@ -155,4 +156,20 @@ TEST(Folder, MarkedFilesAreNoMailsAndNamesKeepTheirBytes) {
   EXPECT_EQ(logof(d.path), clog + "Ende: 4 Mails: 4 importiert, 0 fehlgeschlagen\r\n");
   EXPECT_EQ(entries(cin + "/importiert"), (std::vector<std::string>{"Z", "a", "\xc3\xa4", "\xe2\x82\xac.eml"}));
   EXPECT_EQ(entries(cin), (std::vector<std::string>{".in-arbeit", "importiert", "system", "versteckt"}));
+  // The run that stored lines wrote the overview: the same bytes as the
+  // page of the same table on Linux (the pure function that both run), the
+  // time aside. A page that a browser holds open is written by a later run.
+  meld::OVERVIEW ov;
+  ov.FEED(ctab);
+  std::string cwhy;
+  EXPECT_EQ(untimed(readfile(d / "uebersicht.html")), untimed(ov.PAGE("tabelle.csv", "2026-12-08 17:45:03", &cwhy)));
+  {
+    const Held browser(d / "uebersicht.html", FILE_SHARE_READ, false);
+    opt.cargs = {"--uebersicht"};
+    const RunResult held = run(d.path, opt);
+    EXPECT_EQ(held.nstatus, 1);
+    EXPECT_EQ(held.coutput, "meldimport-all: uebersicht.html ist in einem anderen Programm geoeffnet - der naechste Lauf schreibt sie - Abbruch\n");
+  }
+  EXPECT_EQ(entries(d.path), (std::vector<std::string>{"ein gang", "importierte-mails.txt", "prot-all.txt", "prot.txt", "tabelle.csv",
+                                                       "tage.txt", "uebersicht.html"}));
 }
