@@ -218,6 +218,12 @@ std::string FCURRENTDIR();
 // The local date and time, as "2026-12-08 17:45:03".
 std::string FNOW();
 
+// A zeroed block of nbytes for a large table in memory, in the system's
+// large pages where it has them (a table touched at random then costs few
+// page faults); nullptr where there is no room. FFREEBLOCK gives it back.
+void* FBIGBLOCK(size_t nbytes);
+void FFREEBLOCK(void* p, size_t nbytes);
+
 // Puts ctext in place as cname whole: written and made durable under a
 // temporary name beside it, then renamed over what was there, so that a
 // reader sees the old file or the new one, never a part. Okay, Held where

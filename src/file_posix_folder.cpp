@@ -1,10 +1,12 @@
 // POSIX: the folder import's own calls: the rights it has on a directory,
 // the current directory's name, the local time, and a file put in place whole.
 #include <climits>
+#include <cstdint>
 #include <string>
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +31,23 @@ std::string FNOW() {
   if (::localtime_r(&t, &tmlocal) == nullptr || std::strftime(cbuf, sizeof cbuf, "%Y-%m-%d %H:%M:%S", &tmlocal) == 0)
     return "0000-00-00 00:00:00";
   return cbuf;
+}
+
+// Anonymous memory is zero; a block aligned to 2 MiB can be backed by
+// transparent huge pages, which madvise asks for.
+void* FBIGBLOCK(size_t nbytes) {
+  constexpr size_t NHUGE = size_t{2} << 20;
+  void* p = ::mmap(nullptr, nbytes + NHUGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  const uintptr_t nstart = reinterpret_cast<uintptr_t>(p), naligned = (nstart + NHUGE - 1) & ~(NHUGE - 1);
+  if (naligned > nstart) ::munmap(p, naligned - nstart);
+  if (naligned + nbytes < nstart + nbytes + NHUGE) ::munmap(reinterpret_cast<void*>(naligned + nbytes), nstart + NHUGE - naligned);
+  ::madvise(reinterpret_cast<void*>(naligned), nbytes, MADV_HUGEPAGE);
+  return reinterpret_cast<void*>(naligned);
+}
+
+void FFREEBLOCK(void* p, size_t nbytes) {
+  if (p != nullptr) ::munmap(p, nbytes);
 }
 
 FStatus FPUTFILE(std::string_view cname, std::string_view ctext) {

@@ -157,6 +157,13 @@ std::string FNOW() {
   return c;
 }
 
+// Committed memory is zero.
+void* FBIGBLOCK(size_t nbytes) { return ::VirtualAlloc(nullptr, nbytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE); }
+
+void FFREEBLOCK(void* p, size_t) {
+  if (p != nullptr) ::VirtualFree(p, 0, MEM_RELEASE);
+}
+
 // Written through to the disk, then moved over the old file in one step;
 // a program that holds the old one open without letting it be deleted
 // (a browser) keeps it: Held.

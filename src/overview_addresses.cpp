@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "file.h"
 #include "overview_state.h"
 
 namespace meld {
@@ -38,15 +39,18 @@ std::uint64_t hashof(std::string_view c) {
 
 std::uint64_t ADDRESSES::hash(std::string_view ckey) { return hashof(ckey); }
 
+ADDRESSES::~ADDRESSES() { FFREEBLOCK(pbig, nbig * 8); }
+
 std::uint32_t* ADDRESSES::find(std::uint64_t nhash, long long nline, bool* pbnew) {
+  std::uint64_t* const pslots = pbig != nullptr ? pbig : slots.get();
   const std::uint64_t ntag = nhash & ~NNUMBER;
   const size_t nmask = nslots - 1;
   size_t i = static_cast<size_t>(nhash >> NNUMBERBITS) & nmask;
   *pbnew = true;
   const std::uint32_t ncheck = static_cast<std::uint32_t>(nhash);
-  for (; slots[i] != 0; i = (i + 1) & nmask) {
-    if ((slots[i] & ~NNUMBER) != ntag) continue;
-    const size_t n = static_cast<size_t>(slots[i] & NNUMBER) - 1;
+  for (; pslots[i] != 0; i = (i + 1) & nmask) {
+    if ((pslots[i] & ~NNUMBER) != ntag) continue;
+    const size_t n = static_cast<size_t>(pslots[i] & NNUMBER) - 1;
     VALUE& v = values[n / NVALUES][n % NVALUES];
     if (v.ncheck != ncheck) continue;
     *pbnew = false;
@@ -56,7 +60,7 @@ std::uint32_t* ADDRESSES::find(std::uint64_t nhash, long long nline, bool* pbnew
   if (ncount % NVALUES == 0) values.emplace_back(new VALUE[NVALUES]);
   VALUE& v = values[ncount / NVALUES][ncount % NVALUES];
   v = {static_cast<std::uint32_t>(nline), ncheck};
-  slots[i] = ntag | ++ncount;
+  pslots[i] = ntag | ++ncount;
   if (ncount * 2 > nslots) grow();
   return &v.nvalue;
 }
@@ -66,8 +70,9 @@ void ADDRESSES::reserve(long long naddresses) {
   size_t nwant = nslots;
   while (nwant < static_cast<size_t>(std::min(naddresses, 1LL << 26)) * 2) nwant *= 2;
   if (nwant == nslots) return;
-  slots.reset(zeroed<std::uint64_t>(nwant));  // a large block's pages are zero without being written
-  nslots = nwant;
+  pbig = static_cast<std::uint64_t*>(FBIGBLOCK(nwant * 8));
+  if (pbig == nullptr) return;  // grown step by step instead
+  nbig = nslots = nwant;
 }
 
 // Twice the slots, in place: realloc keeps the pages already touched (a
@@ -78,6 +83,13 @@ void ADDRESSES::reserve(long long naddresses) {
 // again when they are.
 void ADDRESSES::grow() {
   const size_t nold = nslots;
+  if (pbig != nullptr) {
+    // More addresses than the table's size let expect: on in the heap.
+    slots.reset(zeroed<std::uint64_t>(nold));
+    std::memcpy(slots.get(), pbig, nold * 8);
+    FFREEBLOCK(pbig, nbig * 8);
+    pbig = nullptr;
+  }
   std::uint64_t* p = static_cast<std::uint64_t*>(std::realloc(slots.get(), nold * 2 * 8));
   if (!p) throw std::bad_alloc();
   static_cast<void>(slots.release());

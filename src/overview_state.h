@@ -91,6 +91,11 @@ struct ADDRESSES {
   static constexpr std::uint32_t GROUPED = 0x80000000U, UNLISTED = 0xFFFFFFFFU;
   std::unique_ptr<std::uint64_t[], FREE> slots{zeroed<std::uint64_t>(1024)};
   size_t nslots = 1024, ncount = 0;
+  // Slots reserved for a table's size: a block of the file layer's, in
+  // large pages (speed: a slot is touched at random), in place of slots.
+  std::uint64_t* pbig = nullptr;
+  size_t nbig = 0;
+  ~ADDRESSES();
   struct VALUE {
     std::uint32_t nvalue, ncheck;
   };

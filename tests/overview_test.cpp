@@ -14,9 +14,11 @@ namespace {
 const std::string CMARK = "\xEF\xBB\xBF";
 const std::string CHEAD = CMARK + "Name;Mail;Anzahl;Eink;Tel;Nacht;Fr12;Sa13;So14;Text;\r\n";
 
-// The page of ctable fed in pieces of npiece bytes.
-std::string pageof(const std::string& ctable, size_t npiece, std::string* pcwhy) {
+// The page of ctable fed in pieces of npiece bytes, the table's size
+// expected as nexpect where given.
+std::string pageof(const std::string& ctable, size_t npiece, std::string* pcwhy, long long nexpect = -1) {
   OVERVIEW o;
+  if (nexpect >= 0) o.EXPECT(nexpect);
   for (size_t i = 0; i < ctable.size(); i += npiece) o.FEED(std::string_view(ctable).substr(i, npiece));
   return o.PAGE("tabelle.csv", "2026-12-08 17:45:03", pcwhy);
 }
@@ -147,6 +149,8 @@ TEST(Overview, PageTable) {
     // pieces.
     EXPECT_EQ(pageof(c.ctable, 1, &cwhy1), cpage);
     EXPECT_EQ(pageof(c.ctable, 1000, &cwhy1), cpage);
+    // Slots reserved for too small a table: more addresses than expected move on into the heap.
+    EXPECT_EQ(pageof(c.ctable, 1000, &cwhy1, 128 * 600), cpage);
     EXPECT_EQ(cwhy, c.cwhy);
     EXPECT_EQ(cwhy1, c.cwhy);
     if (!c.cwhy.empty()) {
