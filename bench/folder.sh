@@ -29,14 +29,16 @@ for ((i = 1; i <= mails; i++)); do
   sed "s/^Name: Erika Muster/Name: Erika Muster $i/" "$top/examples/mail.txt" > "mails/$((1700000000 + i)).M$i.bench"
 done
 # Messages of 50,000 bytes in quoted-printable and in base64, and the plain
-# mails of their texts, each under 1,000 names.
+# mails of their texts, each under 1,000 names, each one a mail of its own
+# (a Message-ID of its own, a line of its own behind the text), or all but
+# the first would be doubles.
 for enc in quoted-printable base64; do
   mkdir "message-$enc" "text-$enc"
   bigmail "$(textfor $enc)" > text.tmp
   message $enc < text.tmp > message.tmp
   for ((i = 1; i <= mails; i++)); do
-    cp text.tmp "text-$enc/$((1700000000 + i)).M$i.bench"
-    cp message.tmp "message-$enc/$((1700000000 + i)).M$i.bench"
+    { cat text.tmp; printf '%d\r\n' "$i"; } > "text-$enc/$((1700000000 + i)).M$i.bench"
+    { printf 'Message-ID: <%d@bench.example>\r\n' "$i"; cat message.tmp; } > "message-$enc/$((1700000000 + i)).M$i.bench"
   done
 done
 rm text.tmp message.tmp
@@ -46,8 +48,8 @@ line='Max Beispiel;max@example.org;1;-;T 0456 12345;J;-;J;J;Bis dann.;'
 big=$(stat -c %s tab-big.csv)
 
 # Each timed run starts from the same files: the folder full again, the
-# table cut back to its size, no log.
-prep() { echo "sh -c 'rm -rf ein prot-all.txt && cp -r ${3:-mails} ein && ln -sf $1 tabelle.csv && truncate -s $2 $1'"; }
+# table cut back to its size, no log, no memory of imported mails, no page.
+prep() { echo "sh -c 'rm -rf ein prot-all.txt importierte-mails.txt uebersicht.html && cp -r ${3:-mails} ein && ln -sf $1 tabelle.csv && truncate -s $2 $1'"; }
 names=(shell-loop folder folder-1M message-qp text-qp message-base64 text-base64)
 cmds=("sh -c 'for m in mails/*; do cp \"\$m\" mail.txt && $tool; done'" "$all ein" "$all ein" "$all ein" "$all ein" "$all ein" "$all ein")
 preps=("$(prep tab-small.csv "$small")" "$(prep tab-small.csv "$small")" "$(prep tab-big.csv "$big")"

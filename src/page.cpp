@@ -22,7 +22,9 @@ constexpr long long NPIECE = 64 * 1024;
 bool PAGESTALE() {
   const auto ntable = FINFOOF(CTABLENAME);
   const auto npage = FINFOOF(CPAGENAME);
-  return ntable && (!npage || npage->NCHANGED <= ntable->NCHANGED);
+  // Older, not as old: a page made in the second of the table's last line
+  // is that line's (a run that stores after it writes its own page).
+  return ntable && (!npage || npage->NCHANGED < ntable->NCHANGED);
 }
 
 PAGEDONE WRITEPAGE() {

@@ -6,7 +6,7 @@
 
 namespace meld {
 
-// Whether the page is missing or not newer than the table.
+// Whether the page is missing or older than the table.
 bool PAGESTALE();
 
 // What writing the page came to: CWHY "" when it is written, else one
