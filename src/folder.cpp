@@ -259,16 +259,6 @@ void importone(FOLDERRUN& f, const MAIL& m) {
   }
 }
 
-// The Maildir of which cdir is the new, cur or tmp directory; empty where it is none.
-std::string maildirof(std::string_view cdir) {
-  while (cdir.size() > 1 && cdir.back() == '/') cdir.remove_suffix(1);
-  const size_t nslash = cdir.rfind('/');
-  const std::string_view cbase = nslash == std::string_view::npos ? cdir : cdir.substr(nslash + 1);
-  if (cbase != "new" && cbase != "cur" && cbase != "tmp") return {};
-  std::string cparent = nslash == std::string_view::npos ? "." : std::string(cdir.substr(0, nslash == 0 ? 1 : nslash));
-  return ismaildir(cparent) ? cparent : std::string();
-}
-
 int stopwith(std::string_view cwhy) {
   FSAY("meldimport-all: " + std::string(cwhy) + " - Abbruch\n");
   return 1;
@@ -277,10 +267,10 @@ int stopwith(std::string_view cwhy) {
 // The places the folder import keeps mails in, as plain directories and
 // as Maildir++ folders: never a folder of new mails.
 bool isownplace(std::string_view cname) {
-  for (const std::string_view c : {"importiert", "keine-anmeldung", "doppelt", ".in-arbeit", ".importiert", ".keine-anmeldung",
-                                   ".doppelt", ".in-arbeit.gespeichert"})
-    if (cname == c) return true;
-  return false;
+  const std::string_view cbare = cname.substr(cname.starts_with('.') ? 1 : 0);
+  for (const std::string_view c : {CDONEDIR, CNOREGDIR, CDOUBLEDIR})
+    if (cbare == c) return true;
+  return cname == CCLAIMDIR || cname == std::string(CCLAIMDIR) + "." + std::string(CKEEPDIR);
 }
 
 // Splits a folder's name into its directory ("." for none) and its last name.
@@ -291,11 +281,18 @@ std::pair<std::string, std::string> splitfolder(std::string_view cdir) {
   return {std::string(cdir.substr(0, nslash == 0 ? 1 : nslash)), std::string(cdir.substr(nslash + 1))};
 }
 
+// The Maildir of which cdir is the new, cur or tmp directory; empty where it is none.
+std::string maildirof(std::string_view cdir) {
+  const auto [cparent, cbase] = splitfolder(cdir);
+  if (cbase != "new" && cbase != "cur" && cbase != "tmp") return {};
+  return ismaildir(cparent) ? cparent : std::string();
+}
+
 // Where cdir is one of the places a folder import keeps mails in, the
 // folder to give instead; else empty.
 std::string folderofplace(std::string_view cdir) {
-  auto [cparent, cbase] = splitfolder(cdir);
-  if (cbase == "gespeichert" && splitfolder(cparent).second == ".in-arbeit") return splitfolder(cparent).first;
+  const auto [cparent, cbase] = splitfolder(cdir);
+  if (cbase == CKEEPDIR && splitfolder(cparent).second == CCLAIMDIR) return splitfolder(cparent).first;
   return isownplace(cbase) ? cparent : std::string();
 }
 

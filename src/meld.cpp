@@ -60,6 +60,8 @@ bool readdays(RUNSTATE& r) {
 // the header of a new table (its day units apart), the table's lines and
 // those of the file of imported mails, which name a mail.
 constexpr long long NPROTREST = 1024;
+// Why an import whose protocol cannot be written stops.
+constexpr std::string_view CNOPROT = "prot.txt kann nicht geschrieben werden";
 // Seconds that all waiting of one import may take together.
 constexpr double NWAIT = 10;
 
@@ -76,14 +78,15 @@ void closeall(RUNSTATE& r) {
 MResult finish(RUNSTATE& r, MResult nres) {
   const bool bprot = FREPLACE(r.NPROT, r.CPROT) == LEN(r.CPROT);
   closeall(r);
-  if (!bprot && nres == MResult::Stored) {
-    r.CWHY = "prot.txt kann nicht geschrieben werden";
-    return MResult::StoredNoProtocol;
+  if (bprot) return nres;
+  if (nres == MResult::Stored) {
+    nres = MResult::StoredNoProtocol;
+  } else if (nres == MResult::Failed || nres == MResult::NoRegistration || nres == MResult::Double) {
+    nres = MResult::FailedForAll;
+  } else {
+    return nres;
   }
-  if (!bprot && (nres == MResult::Failed || nres == MResult::NoRegistration || nres == MResult::Double)) {
-    r.CWHY = "prot.txt kann nicht geschrieben werden";
-    return MResult::FailedForAll;
-  }
+  r.CWHY = CNOPROT;
   return nres;
 }
 
@@ -91,9 +94,9 @@ MResult finish(RUNSTATE& r, MResult nres) {
 // touched; standard error is the one channel left.
 MResult noprotocol(RUNSTATE& r) {
   r.CPROT.clear();  // the protocol is what prot.txt holds: nothing
-  r.CWHY = "prot.txt kann nicht geschrieben werden";
+  r.CWHY = CNOPROT;
   closeall(r);
-  FSAY("meldimport: prot.txt kann nicht geschrieben werden - Abbruch\n");
+  FSAY("meldimport: " + std::string(CNOPROT) + " - Abbruch\n");
   return MResult::FailedForAll;
 }
 

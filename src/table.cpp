@@ -69,6 +69,13 @@ void recordkey(RUNSTATE& r, const FOPENED& o) {
     LOG(r, "importierte-mails.txt konnte nicht ergaenzt werden - diese Mail wird nicht als doppelt erkannt");
 }
 
+// The same, the file opened for it alone (still under the table's lock).
+void recordkey(RUNSTATE& r) {
+  const FOPENED oids = openimported();
+  recordkey(r, oids);
+  FCLOSE(oids.nhandle);
+}
+
 // A double of a mail imported into this table: true, with CFIRST and the
 // protocol set. A file of imported mails that cannot be read stops nothing.
 bool isdouble(RUNSTATE& r, const FOPENED& o) {
@@ -168,11 +175,7 @@ LINEPLACE LINEINTABLE(RUNSTATE& r) {
   // A line there whose key is not: its run died between the two. The key
   // is recorded now, under the table's lock, so that a copy of the mail is
   // known as a double.
-  if (nplace == LINEPLACE::IN && r.PIMPORTED != nullptr) {
-    const FOPENED oids = openimported();
-    recordkey(r, oids);
-    FCLOSE(oids.nhandle);
-  }
+  if (nplace == LINEPLACE::IN && r.PIMPORTED != nullptr) recordkey(r);
   return nplace;
 }
 
@@ -238,9 +241,7 @@ MResult STORETABLE(RUNSTATE& r) {
       if (r.PIMPORTED != nullptr) {
         // Under the table's lock, as every other record of a key.
         r.NTAB = FOPENLOCKED(CTABNAME).nhandle;
-        const FOPENED oids = openimported();
-        recordkey(r, oids);
-        FCLOSE(oids.nhandle);
+        recordkey(r);
         FCLOSE(r.NTAB);
         r.NTAB = -1;
       }
