@@ -261,22 +261,27 @@ CHARSET CHARSETOF(std::string_view clabel) {
 
 bool ISASCII(std::string_view ctext) { return ASCIIPREFIX(ctext) == ctext.size(); }
 
-bool ISUTF8(std::string_view ctext) {
-  size_t i = 0;
-  const size_t n = ctext.size();
-  while (i < n) {
+bool UTF8CHECK::FEED(std::string_view ctext) {
+  for (size_t i = 0, n = ctext.size(); m_bvalid && i < n;) {
+    const unsigned char c = static_cast<unsigned char>(ctext[i]);
+    if (m_nmore > 0) {
+      m_bvalid = c >= m_nlower && c <= m_nupper;
+      m_nlower = 0x80, m_nupper = 0xBF;
+      --m_nmore, ++i;
+      continue;
+    }
     i += ASCIIPREFIX(ctext.substr(i));
     if (i >= n) break;
-    LEAD lead = leadof(static_cast<unsigned char>(ctext[i]));
-    if (lead.NMORE < 0 || n - i - 1 < static_cast<size_t>(lead.NMORE)) return false;
-    for (int k = 1; k <= lead.NMORE; ++k) {
-      const unsigned char d = static_cast<unsigned char>(ctext[i + k]);
-      if (d < lead.NLOWER || d > lead.NUPPER) return false;
-      lead.NLOWER = 0x80, lead.NUPPER = 0xBF;
-    }
-    i += 1 + lead.NMORE;
+    const LEAD lead = leadof(static_cast<unsigned char>(ctext[i++]));
+    m_bvalid = lead.NMORE >= 0;
+    m_nmore = lead.NMORE, m_nlower = lead.NLOWER, m_nupper = lead.NUPPER;
   }
-  return true;
+  return m_bvalid;
+}
+
+bool ISUTF8(std::string_view ctext) {
+  UTF8CHECK check;
+  return check.FEED(ctext) && !check.OPEN();
 }
 
 std::string TOUTF8(std::string_view ctext, CHARSET ncharset) {

@@ -41,6 +41,20 @@ bool ISASCII(std::string_view ctext);
 // True when every byte of ctext belongs to a valid UTF-8 sequence.
 bool ISUTF8(std::string_view ctext);
 
+// The same check over a text read in pieces, a sequence split between
+// them included: FEED each piece in order; false from the first byte that
+// no valid UTF-8 allows on. OPEN tells a sequence begun and not yet ended.
+class UTF8CHECK {
+ public:
+  bool FEED(std::string_view ctext);
+  bool OPEN() const { return m_nmore > 0; }
+
+ private:
+  bool m_bvalid = true;
+  int m_nmore = 0;  // continuation bytes still to come
+  unsigned char m_nlower = 0x80, m_nupper = 0xBF;  // the range of the next one
+};
+
 // ctext in ncharset as UTF-8: every maximal invalid subpart becomes one
 // U+FFFD; under UNKNOWN every byte above 127 does. No byte-order mark is
 // looked at (see DECODE). NONE is taken as UTF-8 when ctext is valid

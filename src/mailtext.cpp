@@ -443,11 +443,8 @@ std::string MAILKEY(std::string_view craw) {
   if (c.starts_with(CMARKUTF8)) c.remove_prefix(CMARKUTF8.size());
   const ENTITY e = entityof(c.substr(blockstart(c)));
   if (const std::string* p = fieldof(e, "message-id"); p != nullptr) {
-    std::string_view cid = *p;
-    while (!cid.empty() && ISWSP(static_cast<unsigned char>(cid.front()))) cid.remove_prefix(1);
-    while (!cid.empty() && ISWSP(static_cast<unsigned char>(cid.back()))) cid.remove_suffix(1);
     // One line of the file of imported mails, whatever the field holds.
-    std::string ckey(cid.substr(0, 998));
+    std::string ckey(TRIMMED(*p).substr(0, 998));
     for (char& ch : ckey)
       if (static_cast<unsigned char>(ch) < 32 || ch == 127) ch = '?';
     if (!ckey.empty()) return ckey;

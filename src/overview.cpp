@@ -54,12 +54,12 @@ const char* findsemi(const char* p, const char* e) {
 
 // The part of an address that decides whether two lines share it (before
 // lowering).
-std::string_view addresspart(std::string_view cmail) { return trimmed(unguarded(cmail)); }
+std::string_view addresspart(std::string_view cmail) { return TRIMMED(unguarded(cmail)); }
 
 // An answer; a value cut short is no answer of one byte.
 ANSWER answerof(std::string_view c, size_t nlen) {
   if (nlen > c.size()) return AOTHER;
-  if (c.size() != 1) c = trimmed(unguarded(c));
+  if (c.size() != 1) c = TRIMMED(unguarded(c));
   if (c.empty()) return AEMPTY;
   if (c.size() > 1) return AOTHER;
   return c[0] == 'J' || c[0] == 'j' ? AYES : c[0] == '-' ? ANO : c[0] == '?' ? AUNKNOWN : AOTHER;
@@ -67,7 +67,7 @@ ANSWER answerof(std::string_view c, size_t nlen) {
 
 // Persons: a whole number from 1 to 999 (spaces around it allowed), else 0.
 long long personsof(std::string_view c) {
-  c = trimmed(unguarded(c));
+  c = TRIMMED(unguarded(c));
   long long n = 0;
   for (const char x : c) {
     if (x < '0' || x > '9') return 0;
@@ -94,57 +94,14 @@ std::string_view unguarded(std::string_view c) {
   return c;
 }
 
-std::string_view trimmed(std::string_view c) {
-  while (!c.empty() && ISWSP(static_cast<unsigned char>(c.front()))) c.remove_prefix(1);
-  while (!c.empty() && ISWSP(static_cast<unsigned char>(c.back()))) c.remove_suffix(1);
-  return c;
-}
-
 }  // namespace overview
 
 void OVERVIEW::STATE::read(std::string_view c) {
   if (c.empty()) return;
   bread = true;
-  if (!bmark && butf8) checkutf8(c);
+  if (!bmark && butf8) butf8 = utf8.FEED(c);
   parse(c.data(), c.data() + c.size());
   sentagain();  // before the piece's bytes are gone
-}
-
-// Whether the bytes so far are valid UTF-8, a sequence split between
-// pieces included.
-void OVERVIEW::STATE::checkutf8(std::string_view c) {
-  const unsigned char* b = reinterpret_cast<const unsigned char*>(c.data());
-  for (size_t i = 0, n = c.size(); i < n;) {
-    if (nneed > 0) {
-      if (b[i] < nlo || b[i] > nhi) {
-        butf8 = false;
-        return;
-      }
-      nlo = 0x80, nhi = 0xBF;
-      --nneed, ++i;
-      continue;
-    }
-    for (; i + 8 <= n; i += 8) {
-      std::uint64_t nword;
-      std::memcpy(&nword, b + i, 8);
-      if (nword & NHIGHS) break;
-    }
-    while (i < n && b[i] < 0x80) ++i;
-    if (i == n) return;
-    // A lead byte: how many bytes follow, and the range of the first of
-    // them (no overlongs, surrogates or code points past U+10FFFF).
-    const unsigned char x = b[i++];
-    if (x >= 0xC2 && x <= 0xDF) {
-      nneed = 1;
-    } else if (x >= 0xE0 && x <= 0xEF) {
-      nneed = 2, nlo = x == 0xE0 ? 0xA0 : 0x80, nhi = x == 0xED ? 0x9F : 0xBF;
-    } else if (x >= 0xF0 && x <= 0xF4) {
-      nneed = 3, nlo = x == 0xF0 ? 0x90 : 0x80, nhi = x == 0xF4 ? 0x8F : 0xBF;
-    } else {
-      butf8 = false;
-      return;
-    }
-  }
 }
 
 // Fields end at ";" and lines at LF, outside quotes; a CR before LF
@@ -337,7 +294,7 @@ void OVERVIEW::STATE::tally(std::string_view cname, std::string_view cmail, std:
   // A spreadsheet writes a line whose text is empty with a ";" at its end:
   // one field short, the trailing one empty.
   if (nfield != nexpected && !(btrailing && nfield + 1 == nexpected)) nwhy |= RFIELDS;
-  if (trimmed(unguarded(cname)).empty()) nwhy |= RNAME;
+  if (TRIMMED(unguarded(cname)).empty()) nwhy |= RNAME;
   if (!bkey) keyof(cmail);
   if (ckey.empty()) nwhy |= RMAIL;
   long long npersons = personsof(cpersons);
@@ -429,7 +386,7 @@ void OVERVIEW::STATE::end() {
     read(cmark);
   }
   bended = true;
-  if (nneed > 0) butf8 = false;
+  if (utf8.OPEN()) butf8 = false;
   if (!bfailed && (nfield > 0 || nfieldlen > 0 || nmode != MODE::FIELDSTART)) endline();
   sentagain();
 }

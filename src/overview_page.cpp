@@ -90,7 +90,7 @@ void putwhy(std::string& o, const ENTRY& e, size_t nexpected, CHARSET ncharset) 
   if (e.nwhy & RMAIL) next(), o += "Adresse fehlt";
   if (e.nwhy & RPERSONS) {
     next();
-    if (trimmed(unguarded(e.cpersons)).empty()) {
+    if (TRIMMED(unguarded(e.cpersons)).empty()) {
       o += "Anzahl fehlt";
     } else {
       o += "Anzahl &bdquo;";
@@ -153,7 +153,7 @@ void putchart(std::string& o, const FIGURES& f) {
 std::string daylist(const DAYLIST& d, CHARSET ncharset) {
   std::vector<std::pair<std::string, size_t>> order;
   for (size_t i = 0; i < d.entries.size(); ++i)
-    order.emplace_back(LOWERED(TOUTF8(trimmed(unguarded(d.entries[i].cname)), ncharset)), i);
+    order.emplace_back(LOWERED(TOUTF8(TRIMMED(unguarded(d.entries[i].cname)), ncharset)), i);
   std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return LT(a.first, b.first); });
   std::string o = "<table>\n<thead><tr><th class=\"kasten\">da</th><th>Name</th><th class=\"n\">Personen</th>"
                   "<th class=\"n\">Zeile</th></tr></thead>\n";

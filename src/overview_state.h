@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "charset.h"
 #include "overview.h"
 
 namespace meld {
@@ -22,9 +23,6 @@ constexpr size_t NLISTMAX = 1000;  // entries of each list on the page
 // The import puts "'" before a value that a spreadsheet would take as a
 // formula; the page shows the value without it.
 std::string_view unguarded(std::string_view c);
-
-// c without spaces and tabs at either end.
-std::string_view trimmed(std::string_view c);
 
 // An answer as the import writes it (J, -, ?) or as a hand left it.
 enum ANSWER : unsigned char { AEMPTY, AYES, ANO, AUNKNOWN, AOTHER };
@@ -125,8 +123,7 @@ struct OVERVIEW::STATE {
   // the import writes into a table without mark. Windows-1252 text with
   // letters above 127 is practically never valid UTF-8.
   bool butf8 = true;
-  int nneed = 0;  // continuation bytes the UTF-8 check still waits for
-  unsigned char nlo = 0x80, nhi = 0xBF;
+  UTF8CHECK utf8;  // the bytes so far, where no mark says UTF-8
 
   long long nline = 1, nrowline = 1;  // the physical line now, and where the current line began
   size_t nfield = 0, nfieldlen = 0;   // the current field's position and its bytes so far
@@ -162,7 +159,6 @@ struct OVERVIEW::STATE {
   std::vector<overview::DAYLIST> daylists;
 
   void read(std::string_view c);
-  void checkutf8(std::string_view c);
   void parse(const char* p, const char* e);
   void take(const char* p, const char* q);
   void startfield();

@@ -92,6 +92,12 @@ std::string STR(long long n, int nwidth, int /*ndec*/) {
   return cres;
 }
 
+std::string_view TRIMMED(std::string_view ctext) {
+  while (!ctext.empty() && ISWSP(static_cast<unsigned char>(ctext.front()))) ctext.remove_prefix(1);
+  while (!ctext.empty() && ISWSP(static_cast<unsigned char>(ctext.back()))) ctext.remove_suffix(1);
+  return ctext;
+}
+
 std::string SHA256HEX(std::string_view ctext) {
   static constexpr uint32_t K[64] = {
       0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5, 0xd807aa98, 0x12835b01,

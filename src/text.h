@@ -52,6 +52,9 @@ bool ISASCIISPACE(unsigned char c);
 // Space or tab: the white space inside a line of a mail (RFC 5322).
 inline bool ISWSP(unsigned char c) { return c == ' ' || c == '\t'; }
 
+// ctext without spaces and tabs at either end.
+std::string_view TRIMMED(std::string_view ctext);
+
 // The SHA-256 digest of ctext in 64 lower-case hexadecimal digits: a name
 // for a mail's bytes that no other mail shares.
 std::string SHA256HEX(std::string_view ctext);
