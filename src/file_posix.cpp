@@ -100,13 +100,6 @@ bool syncdir(const std::string& cdir) {
   return again([&] { return ::fsync(fd.get()); }) == 0 || failed() == FStatus::Unsupported;
 }
 
-// The directory part of a name ("." where there is none) and the rest.
-void splitname(const std::string& cn, std::string* pcdir, std::string* pcbase) {
-  const size_t nslash = cn.rfind('/');
-  *pcdir = nslash == std::string::npos ? "." : (nslash == 0 ? "/" : cn.substr(0, nslash));
-  *pcbase = nslash == std::string::npos ? cn : cn.substr(nslash + 1);
-}
-
 // Links the synced unnamed file nfd to cname: Okay, Exists, Failed, or
 // Unsupported on a system without /proc, where an unprivileged run cannot
 // link an unnamed file.
@@ -168,6 +161,12 @@ FStatus linknamed(const std::string& cdir, const std::string& cbase, const std::
 constexpr const char* CAPPENDREC = "user.meldimport.append";
 
 }  // namespace
+
+void splitname(const std::string& cn, std::string* pcdir, std::string* pcbase) {
+  const size_t nslash = cn.rfind('/');
+  *pcdir = nslash == std::string::npos ? "." : (nslash == 0 ? "/" : cn.substr(0, nslash));
+  *pcbase = nslash == std::string::npos ? cn : cn.substr(nslash + 1);
+}
 
 // ---- Reads and writes that answer.
 

@@ -46,6 +46,9 @@ class FD {
   int m_nfd;
 };
 
+// The directory part of a name ("." where there is none) and the rest.
+void splitname(const std::string& cn, std::string* pcdir, std::string* pcbase);
+
 // ---- Reads and writes that answer (file_posix.cpp).
 
 // Reads up to ncount bytes (at offset noff, or at the current position when

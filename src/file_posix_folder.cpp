@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "file_common.h"
 #include "file_posix.h"
 
 namespace meld {
@@ -52,9 +53,10 @@ void FFREEBLOCK(void* p, size_t nbytes) {
 
 FStatus FPUTFILE(std::string_view cname, std::string_view ctext) {
   const std::string cn(cname);
-  const size_t nslash = cn.rfind('/');
-  const std::string ctemp = (nslash == std::string::npos ? std::string() : cn.substr(0, nslash + 1)) + "." +
-                            cn.substr(nslash == std::string::npos ? 0 : nslash + 1) + "." + std::to_string(::getpid()) + ".tmp";
+  std::string cdir, cbase;
+  splitname(cn, &cdir, &cbase);
+  // Of this run's own: another run may put the page in place at the same time.
+  const std::string ctemp = tempname(cdir, cbase + "." + std::to_string(::getpid()));
   bool bwritten = false;
   {
     const FD fd(again([&] { return ::open(ctemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666); }));

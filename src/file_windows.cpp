@@ -92,13 +92,6 @@ FStatus openfile(const std::wstring& w, DWORD naccess, DWORD nshare, bool bwaith
   }
 }
 
-// The part of a name before its last separator, and the part after it.
-void splitname(std::string_view cname, std::string_view* pcdir, std::string_view* pcbase) {
-  const size_t nsep = cname.find_last_of("/\\");
-  *pcdir = nsep == std::string_view::npos ? std::string_view(".") : cname.substr(0, nsep);
-  *pcbase = nsep == std::string_view::npos ? cname : cname.substr(nsep + 1);
-}
-
 std::wstring widetemp(std::string_view cname) {
   std::string_view cdir, cbase;
   splitname(cname, &cdir, &cbase);
@@ -201,6 +194,12 @@ FStatus moveinto(HANDLE h, const std::wstring& wname) {
 }
 
 }  // namespace
+
+void splitname(std::string_view cname, std::string_view* pcdir, std::string_view* pcbase) {
+  const size_t nsep = cname.find_last_of("/\\");
+  *pcdir = nsep == std::string_view::npos ? std::string_view(".") : cname.substr(0, nsep);
+  *pcbase = nsep == std::string_view::npos ? cname : cname.substr(nsep + 1);
+}
 
 bool idofname(const std::wstring& w, FILEID* pid) {
   // Opened for its attributes only, which no share mode of another program refuses.

@@ -21,6 +21,9 @@ std::wstring widename(std::string_view cname);
 // byte string of this layer can name.
 bool utf8name(const wchar_t* pname, std::string* pcname);
 
+// The part of a name before its last separator, and the part after it.
+void splitname(std::string_view cname, std::string_view* pcdir, std::string_view* pcbase);
+
 // The status that a failed call's GetLastError() means (one mapping for the body).
 FStatus statusof(DWORD nerr);
 

@@ -1,6 +1,7 @@
 // The Windows body of the folder import's part of the file layer:
 // directories, moves that never replace, the claim directory's locks, the
 // terminal; and the run's identity, which Windows keeps as it is.
+#include "file_common.h"
 #include "file_windows.h"
 
 #include <algorithm>
@@ -169,7 +170,10 @@ void FFREEBLOCK(void* p, size_t) {
 // (a browser) keeps it: Held.
 FStatus FPUTFILE(std::string_view cname, std::string_view ctext) {
   const std::wstring w = widename(cname);
-  const std::wstring wtemp = widename(std::string(cname) + "." + std::to_string(::GetCurrentProcessId()) + ".tmp");
+  std::string_view cdir, cbase;
+  splitname(cname, &cdir, &cbase);
+  // Of this run's own: another run may put the page in place at the same time.
+  const std::wstring wtemp = widename(tempname(cdir, std::string(cbase) + "." + std::to_string(::GetCurrentProcessId())));
   if (w.empty() || wtemp.empty() || isdevice(w)) return FStatus::Failed;
   bool bwritten = false;
   {
